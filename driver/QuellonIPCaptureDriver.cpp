@@ -1,0 +1,40 @@
+#include "driver/QuellonIPCaptureDriver.h"
+
+#include "foundation/TextUtils.h"
+
+namespace kestrum {
+
+const char CQuellonIPCaptureDriver::kDriverName[] = "QuellonIPCapture";
+
+bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::IHostFrameAllocator* allocator,
+                                   ipcapture::IDeviceSettings* settings) {
+  resolutions_.clear();  // a second Open must not keep the first one's list
+  if (!CIPCaptureDriver::Open(receiver, allocator, settings)) return false;
+  try {
+    DEVICE_INFO* device = GetDeviceInfo();
+    device->ConnectTimeout = 5000;
+    device->StreamTimeout = 15000;
+    LogDriverOpened(GetParameterString(2));
+    std::string list = GetParameterString(4);
+    if (!list.empty()) resolutions_ = SplitString(list, ';');
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CQuellonIPCaptureDriver::AttachDigitalIO() {
+  // The digital I/O object is made here once the device's I/O classes exist;
+  // until then a device with inputs or outputs opens without one.
+  return true;
+}
+
+int32_t CQuellonIPCaptureDriver::FindResolution(uint32_t width, uint32_t height) {
+  const std::string wanted = FormatString("%ux%u", width, height);
+  for (size_t i = 0; i < resolutions_.size(); ++i) {
+    if (resolutions_[i] == wanted) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+}  // namespace kestrum

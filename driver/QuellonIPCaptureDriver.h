@@ -1,0 +1,32 @@
+// The capture driver of the Quellon camera family.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "driver/IPCaptureDriver.h"
+
+namespace kestrum {
+
+class CQuellonIPCaptureDriver : public CIPCaptureDriver {
+ public:
+  static const char kDriverName[];  // "QuellonIPCapture"
+
+  CQuellonIPCaptureDriver() = default;
+  ~CQuellonIPCaptureDriver() override = default;
+
+  bool Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::IHostFrameAllocator* allocator,
+            ipcapture::IDeviceSettings* settings) override;
+  bool AttachDigitalIO() override;
+  bool CompleteOpen() override { return true; }
+
+  const char* GetDriverName() override { return kDriverName; }
+  int32_t FindResolution(uint32_t width, uint32_t height) override;
+
+  const std::vector<std::string>& GetResolutions() const { return resolutions_; }
+
+ private:
+  std::vector<std::string> resolutions_;
+};
+
+}  // namespace kestrum

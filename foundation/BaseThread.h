@@ -1,0 +1,56 @@
+// Base of every worker thread: a stop event and stopping within a time limit.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/Event.h"
+#include "platform/Thread.h"
+
+class IDebugMessage;
+
+namespace kestrum {
+
+class CBaseThread {
+ public:
+  // The log (not owned) reports threads that miss their stop limit; may be null.
+  explicit CBaseThread(IDebugMessage* log);
+  // Stops the thread with 2000 ms. Derived classes whose Run uses their own
+  // members must stop the thread in their own destructor first.
+  virtual ~CBaseThread();
+  CBaseThread(const CBaseThread&) = delete;
+  CBaseThread& operator=(const CBaseThread&) = delete;
+
+  // False while the thread is still running (its stop event is reset anyway).
+  virtual bool Start(const char* name);
+  // Signals stop and waits up to ms; past that, reports and waits without limit.
+  virtual bool JoinThread(uint32_t ms);
+  // Signals stop and waits up to ms; past that, reports and terminates it.
+  virtual bool StopThread(uint32_t ms);
+
+  uint32_t GetThreadId() const { return threadId_; }
+  const std::string& GetName() const { return name_; }
+
+ protected:
+  // The thread body; must return soon after the stop event is signalled.
+  virtual void Run() = 0;
+
+  CManualEvent& StopEvent() { return stopEvent_; }
+  bool IsStopRequested() { return stopEvent_.Wait(0); }
+  IDebugMessage* Log() const { return log_; }
+
+ private:
+  static uint32_t ThreadProc(void* object);
+  // Steps shared by JoinThread and StopThread; false when stopping from the
+  // thread itself; sets ended when nothing is left to wait for.
+  bool BeginStop(bool& ended);
+  std::string DeviceAddress();
+
+  std::string name_;
+  platform::NativeThread thread_;
+  uint32_t threadId_ = 0;
+  IDebugMessage* log_;
+  CManualEvent stopEvent_;
+};
+
+}  // namespace kestrum

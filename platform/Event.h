@@ -1,0 +1,54 @@
+// Kernel-style events (manual or automatic reset) that can be waited on
+// together, and together with sockets of this layer.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrum {
+namespace platform {
+
+class NativeEvent {
+ public:
+  explicit NativeEvent(bool manualReset);
+  ~NativeEvent();
+  NativeEvent(const NativeEvent&) = delete;
+  NativeEvent& operator=(const NativeEvent&) = delete;
+
+  bool IsValid() const { return handle_ >= 0; }
+  bool IsManualReset() const { return manual_; }
+
+  bool Set();
+  bool Reset();
+
+  // True when signalled within ms (kInfinite: no limit). An automatic-reset
+  // event is consumed by the waiter that sees it. This wait is a point where
+  // a forced thread termination may take effect.
+  bool Wait(uint32_t ms);
+  // Same, but never a termination point (used where unwinding would leave
+  // shared state half-changed, such as inside a lock).
+  bool WaitUninterruptible(uint32_t ms);
+
+  // Position of the first signalled event, or -1 on time-out, failure or an
+  // empty list. A termination point like Wait.
+  static int WaitAny(NativeEvent* const* events, size_t count, uint32_t ms);
+
+  // The pollable descriptor, for socket waits of this layer.
+  intptr_t PollHandle() const { return handle_; }
+
+  // Called after a successful wait so that what the signaller wrote before Set
+  // is visible to the waiter.
+  void AcquireSignal() const { generation_.load(std::memory_order_acquire); }
+
+ private:
+  bool WaitImpl(uint32_t ms, bool interruptible);
+  bool TryConsume();
+
+  intptr_t handle_;
+  bool manual_;
+  std::atomic<uint64_t> generation_{0};
+};
+
+}  // namespace platform
+}  // namespace kestrum

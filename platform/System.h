@@ -1,0 +1,21 @@
+// Facts about the running process.
+#pragma once
+
+#include <string>
+
+namespace kestrum {
+namespace platform {
+
+// Directory separator of file paths on this platform.
+extern const char kPathSeparator;
+
+// Full path of the process's executable (not of this library); empty when it
+// cannot be read or is longer than maxLength characters.
+std::string ExecutablePath(size_t maxLength);
+
+std::string CurrentDirectory();
+
+bool ReadWholeFile(const std::string& path, std::string& contents, size_t maxBytes);
+
+}  // namespace platform
+}  // namespace kestrum

@@ -1,0 +1,138 @@
+#include "platform/Thread.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "platform/Event.h"
+
+namespace kestrum {
+namespace platform {
+
+struct ThreadState {
+  pthread_t thread{};
+  ThreadProc proc = nullptr;
+  void* argument = nullptr;
+  uint32_t id = 0;
+  std::string name;
+  NativeEvent done{true};
+};
+
+namespace {
+
+std::atomic<uint32_t> g_nextThreadId{1};
+thread_local uint32_t t_threadId = 0;
+
+uint32_t AllocateThreadId() {
+  uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+  if (id == 0) id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
+
+// Signals the done event however the body ends, forced unwinding included.
+struct DoneSignal {
+  ThreadState* state;
+  ~DoneSignal() { state->done.Set(); }
+};
+
+void* Trampoline(void* raw) {
+  auto* holder = static_cast<std::shared_ptr<ThreadState>*>(raw);
+  std::shared_ptr<ThreadState> state = std::move(*holder);
+  delete holder;
+
+  t_threadId = state->id;
+  // Termination is honoured only inside the interruptible waits of this layer.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  if (!state->name.empty()) {
+    std::string shortName = state->name.substr(0, 15);
+    pthread_setname_np(pthread_self(), shortName.c_str());
+  }
+  DoneSignal signal{state.get()};
+  state->proc(state->argument);
+  return nullptr;
+}
+
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  if (t_threadId == 0) t_threadId = AllocateThreadId();
+  return t_threadId;
+}
+
+uint32_t ProcessorCount() {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<uint32_t>(count) : 1u;
+}
+
+NativeThread::NativeThread() = default;
+NativeThread::~NativeThread() { Release(); }
+NativeThread::NativeThread(NativeThread&& other) noexcept : state_(std::move(other.state_)) {}
+NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
+  if (this != &other) {
+    Release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
+  Release();
+  auto state = std::make_shared<ThreadState>();
+  if (!state->done.IsValid() || proc == nullptr) return false;
+  state->proc = proc;
+  state->argument = argument;
+  state->id = AllocateThreadId();
+  if (name != nullptr) state->name = name;
+
+  auto* holder = new std::shared_ptr<ThreadState>(state);
+  if (pthread_create(&state->thread, nullptr, &Trampoline, holder) != 0) {
+    delete holder;
+    return false;
+  }
+  state_ = std::move(state);
+  return true;
+}
+
+uint32_t NativeThread::Id() const { return state_ ? state_->id : 0; }
+
+bool NativeThread::IsCurrent() const {
+  return state_ != nullptr && state_->id == CurrentThreadId();
+}
+
+bool NativeThread::IsRunning() const {
+  return state_ != nullptr && !state_->done.WaitUninterruptible(0);
+}
+
+NativeThread::JoinResult NativeThread::Join(uint32_t ms) {
+  if (!state_) return JoinResult::Ended;
+  if (!state_->done.WaitUninterruptible(ms)) return JoinResult::TimedOut;
+  // The body has returned; only the thread's epilogue is left.
+  pthread_join(state_->thread, nullptr);
+  state_.reset();
+  return JoinResult::Ended;
+}
+
+bool NativeThread::Terminate(uint32_t graceMs) {
+  if (!state_) return true;
+  pthread_cancel(state_->thread);
+  bool ended = state_->done.WaitUninterruptible(graceMs);
+  if (ended) {
+    pthread_join(state_->thread, nullptr);
+  } else {
+    pthread_detach(state_->thread);
+  }
+  state_.reset();
+  return ended;
+}
+
+void NativeThread::Release() {
+  if (!state_) return;
+  pthread_detach(state_->thread);
+  state_.reset();
+}
+
+}  // namespace platform
+}  // namespace kestrum

@@ -1,0 +1,40 @@
+#include "tools/capture-host/DriverLibrary.h"
+
+#include "platform/System.h"
+
+namespace kestrum {
+namespace host {
+
+namespace {
+const char* const kCreateNames[4] = {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
+                                     "CreateIPCaptureEx3"};
+const char* const kDeleteNames[4] = {"DeleteIPCapture", "DeleteIPCaptureEx", "DeleteIPCaptureEx2",
+                                     "DeleteIPCaptureEx3"};
+}  // namespace
+
+std::string DriverLibrary::DefaultPath() {
+  std::string exe = platform::ExecutablePath(4096);
+  size_t slash = exe.rfind(platform::kPathSeparator);
+  std::string dir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+  return dir + "/../lib/" + platform::LibraryFileName("QuellonIPCapture");
+}
+
+bool DriverLibrary::Load(const std::string& path, std::string& error) {
+  if (!library_.Open(path)) {
+    error = "cannot load the driver library " + path;
+    return false;
+  }
+  for (int i = 0; i < 4; ++i) {
+    Create[i] = reinterpret_cast<CreateIPCaptureFn>(library_.Symbol(kCreateNames[i]));
+    Delete[i] = reinterpret_cast<DeleteIPCaptureFn>(library_.Symbol(kDeleteNames[i]));
+    if (Create[i] == nullptr || Delete[i] == nullptr) {
+      error = std::string("the driver library lacks the export ") +
+              (Create[i] == nullptr ? kCreateNames[i] : kDeleteNames[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace host
+}  // namespace kestrum

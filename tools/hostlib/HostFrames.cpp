@@ -1,0 +1,96 @@
+#include "tools/hostlib/HostFrames.h"
+
+#include <chrono>
+#include <new>
+
+namespace kestrum {
+namespace host {
+
+std::string FourCCText(uint32_t code) {
+  std::string text(4, ' ');
+  for (int i = 0; i < 4; ++i) text[static_cast<size_t>(i)] = static_cast<char>((code >> (8 * i)) & 0xFF);
+  return text;
+}
+
+HeapFrame::HeapFrame(uint32_t fourCC, uint32_t capacity, const char* sourceName)
+    : buffer_(capacity), fourCC_(fourCC), sourceName_(sourceName != nullptr ? sourceName : "") {}
+
+ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) {
+  try {
+    auto* frame = new HeapFrame(fourCC, dataSize, sourceName);
+    outstanding_.fetch_add(1);
+    created_.fetch_add(1);
+    return frame;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void HeapFrameAllocator::ReleaseFrame(ipcapture::IHostFrame* frame) {
+  if (frame == nullptr) return;
+  outstanding_.fetch_sub(1);
+  delete frame;
+}
+
+void CollectingFrameSink::SetObserver(std::function<void(const HeapFrame&)> observer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
+}
+
+bool CollectingFrameSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
+  auto* heap = dynamic_cast<HeapFrame*>(frame);
+  if (heap == nullptr) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (observer_) observer_(*heap);
+  ++frameCount_;
+  byteCount_ += heap->DataSize();
+  if (frames_.size() < keepLimit_) {
+    ReceivedFrame kept;
+    kept.fourCC = heap->FourCC();
+    kept.width = heap->Width();
+    kept.height = heap->Height();
+    kept.sizeClass = heap->SizeClass();
+    kept.time = heap->Time();
+    if (keepData_) {
+      uint32_t size = heap->DataSize() <= heap->Capacity() ? heap->DataSize() : heap->Capacity();
+      kept.data.assign(heap->Data(), heap->Data() + size);
+    }
+    frames_.push_back(std::move(kept));
+  }
+  changed_.notify_all();
+  return accept_.load();
+}
+
+void CollectingFrameSink::NotifySignalLost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++signalLosses_;
+  changed_.notify_all();
+}
+
+uint64_t CollectingFrameSink::FrameCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frameCount_;
+}
+
+uint64_t CollectingFrameSink::ByteCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return byteCount_;
+}
+
+uint32_t CollectingFrameSink::SignalLossCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return signalLosses_;
+}
+
+std::vector<ReceivedFrame> CollectingFrameSink::Frames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frames_;
+}
+
+bool CollectingFrameSink::WaitForFrames(uint64_t count, uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return frameCount_ >= count; });
+}
+
+}  // namespace host
+}  // namespace kestrum
