@@ -18,9 +18,8 @@ uint32_t CBaseThread::ThreadProc(void* object) {
   if (object == nullptr) return kNoObjectExitCode;
   try {
     static_cast<CBaseThread*>(object)->Run();
-  }
-  KESTRUM_PASS_THREAD_TERMINATION
-  catch (...) {
+  } catch (...) {
+    if (platform::IsThreadTermination()) throw;
     // A body must not take the process down; the thread just ends.
   }
   return 0;

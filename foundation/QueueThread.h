@@ -61,9 +61,8 @@ class CQueueThread : public CBaseThread {
         if (IsStopRequested()) break;
         try {
           Process(item.get());
-        }
-        KESTRUM_PASS_THREAD_TERMINATION
-        catch (...) {
+        } catch (...) {
+          if (platform::IsThreadTermination()) throw;
           // One failing item must not end the queue.
         }
       }

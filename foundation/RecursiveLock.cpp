@@ -22,6 +22,14 @@ uint32_t SpinCount() {
   return single == 1 ? 0 : kMultiProcessorSpins;
 }
 
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace
 
 CRecursiveLock::CRecursiveLock() : shared_(new Shared) { shared_->spinCount = SpinCount(); }
@@ -56,6 +64,12 @@ bool CRecursiveLock::TryEnter() {
     }
     if (spins == 0) return false;
     --spins;
+    // Read before the next exchange so spinning waiters do not keep stealing
+    // the cache line from the owner.
+    for (uint32_t i = 0; i < 64 && spins > 0 && s.lockCount.load(std::memory_order_relaxed) != 0; ++i) {
+      CpuRelax();
+      --spins;
+    }
   }
 }
 

@@ -4,16 +4,6 @@
 #include <cstdint>
 #include <memory>
 
-#if defined(__GLIBC__) || defined(__linux__)
-#include <cxxabi.h>
-// A forced termination unwinds the thread with a special exception; a handler
-// that swallows everything must let it pass, or the runtime aborts the process.
-#define KESTRUM_PASS_THREAD_TERMINATION \
-  catch (abi::__forced_unwind&) { throw; }
-#else
-#define KESTRUM_PASS_THREAD_TERMINATION
-#endif
-
 namespace kestrum {
 namespace platform {
 
@@ -27,6 +17,11 @@ struct ThreadState;
 uint32_t CurrentThreadId();
 
 uint32_t ProcessorCount();
+
+// For use inside catch (...): true when the exception in flight is the
+// unwinding of a forced thread termination. A handler must rethrow it, or the
+// runtime aborts the process.
+bool IsThreadTermination();
 
 // Owner's handle on one native thread. Move-only; the destructor forgets the
 // thread without waiting (it keeps running detached).

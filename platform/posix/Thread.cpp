@@ -1,5 +1,6 @@
 #include "platform/Thread.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -62,6 +63,12 @@ uint32_t CurrentThreadId() {
   return t_threadId;
 }
 
+bool IsThreadTermination() {
+  // glibc unwinds a cancelled thread with a foreign exception, which has no
+  // C++ type.
+  return abi::__cxa_current_exception_type() == nullptr;
+}
+
 uint32_t ProcessorCount() {
   long count = sysconf(_SC_NPROCESSORS_ONLN);
   return count > 0 ? static_cast<uint32_t>(count) : 1u;
@@ -87,12 +94,15 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
   state->id = AllocateThreadId();
   if (name != nullptr) state->name = name;
 
+  // Published before the thread exists: its body may ask about its own
+  // handle (stopping itself) at once.
+  state_ = state;
   auto* holder = new std::shared_ptr<ThreadState>(state);
   if (pthread_create(&state->thread, nullptr, &Trampoline, holder) != 0) {
     delete holder;
+    state_.reset();
     return false;
   }
-  state_ = std::move(state);
   return true;
 }
 

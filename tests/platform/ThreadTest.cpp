@@ -1,0 +1,108 @@
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+
+#include "platform/Event.h"
+
+using kestrum::platform::CurrentThreadId;
+using kestrum::platform::NativeEvent;
+using kestrum::platform::NativeThread;
+
+namespace {
+
+struct Shared {
+  NativeEvent release{true};
+  NativeEvent never{true};
+  std::atomic<bool> unwound{false};
+  std::atomic<bool> reachedEnd{false};
+  std::atomic<bool> spin{true};
+  std::atomic<uint32_t> idSeen{0};
+};
+
+struct UnwindMarker {
+  std::atomic<bool>& flag;
+  ~UnwindMarker() { flag = true; }
+};
+
+uint32_t WaitForRelease(void* arg) {
+  auto* s = static_cast<Shared*>(arg);
+  s->idSeen = CurrentThreadId();
+  s->release.Wait(kestrum::platform::kInfinite);
+  s->reachedEnd = true;
+  return 0;
+}
+
+uint32_t BlockForever(void* arg) {
+  auto* s = static_cast<Shared*>(arg);
+  UnwindMarker marker{s->unwound};
+  s->never.Wait(kestrum::platform::kInfinite);
+  s->reachedEnd = true;
+  return 0;
+}
+
+uint32_t SpinWithoutWaiting(void* arg) {
+  auto* s = static_cast<Shared*>(arg);
+  while (s->spin.load()) {
+  }
+  s->reachedEnd = true;
+  return 0;
+}
+
+TEST(NativeThread, StartJoinAndIds) {
+  Shared shared;
+  NativeThread thread;
+  ASSERT_TRUE(thread.Start(&WaitForRelease, &shared, "join-test"));
+  EXPECT_NE(0u, thread.Id());
+  EXPECT_FALSE(thread.IsCurrent());
+  EXPECT_TRUE(thread.IsRunning());
+  EXPECT_EQ(NativeThread::JoinResult::TimedOut, thread.Join(20));
+  shared.release.Set();
+  EXPECT_EQ(NativeThread::JoinResult::Ended, thread.Join(5000));
+  EXPECT_FALSE(thread.IsValid());
+  EXPECT_TRUE(shared.reachedEnd);
+  EXPECT_NE(CurrentThreadId(), shared.idSeen.load());
+  EXPECT_EQ(CurrentThreadId(), CurrentThreadId());
+}
+
+TEST(NativeThread, IdsAreDistinctAcrossThreads) {
+  std::set<uint32_t> ids;
+  for (int i = 0; i < 8; ++i) {
+    Shared shared;
+    shared.release.Set();
+    NativeThread thread;
+    ASSERT_TRUE(thread.Start(&WaitForRelease, &shared, nullptr));
+    ids.insert(thread.Id());
+    thread.Join(5000);
+  }
+  EXPECT_EQ(8u, ids.size());
+}
+
+TEST(NativeThread, TerminationUnwindsAThreadBlockedInAWait) {
+  Shared shared;
+  NativeThread thread;
+  ASSERT_TRUE(thread.Start(&BlockForever, &shared, "victim"));
+  EXPECT_EQ(NativeThread::JoinResult::TimedOut, thread.Join(50));
+  EXPECT_TRUE(thread.Terminate(2000));
+  EXPECT_FALSE(thread.IsValid());
+  EXPECT_TRUE(shared.unwound) << "destructors on the thread's stack must run";
+  EXPECT_FALSE(shared.reachedEnd);
+}
+
+TEST(NativeThread, TerminationGivesUpOnAThreadThatNeverWaits) {
+  Shared shared;
+  NativeThread thread;
+  ASSERT_TRUE(thread.Start(&SpinWithoutWaiting, &shared, "spinner"));
+  EXPECT_FALSE(thread.Terminate(100));
+  EXPECT_FALSE(thread.IsValid());
+  shared.spin = false;  // let the abandoned thread finish before shared goes away
+  for (int i = 0; i < 500 && !shared.reachedEnd; ++i) {
+    NativeEvent pause(true);
+    pause.Wait(10);
+  }
+  EXPECT_TRUE(shared.reachedEnd);
+}
+
+}  // namespace
