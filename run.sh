@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Set-up and main commands of the QuellonIPCapture project.
+#   ./run.sh demo   build if needed and run the demo
+#   ./run.sh test   build and run every test: plain, ASan+UBSan, ThreadSanitizer
+# Both install what they need with apt-get on a fresh Debian machine.
+set -euo pipefail
+
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Debian packages the build, the tests and the tools need.
+PACKAGES=(
+  cmake ninja-build g++ binutils pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+log() { printf '\n== %s\n' "$*"; }
+
+ensure_packages() {
+  local missing=()
+  for pkg in "${PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# configure_and_build DIR [cmake options...]
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j "$JOBS"
+}
+
+TOTAL_PASSED=0
+TOTAL_FAILED=0
+
+# run_ctest NAME DIR [ctest options...]: runs and adds to the totals.
+run_ctest() {
+  local name=$1 dir=$2
+  shift 2
+  log "tests: $name"
+  local output status=0
+  output=$(cd "$ROOT/$dir" && ctest --output-on-failure -j "$JOBS" "$@" 2>&1) || status=$?
+  printf '%s\n' "$output" | grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed)' || true
+  local summary passed failed total
+  summary=$(printf '%s\n' "$output" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
+  if [ -z "$summary" ]; then
+    echo "ctest printed no summary for $name" >&2
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+  total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+  passed=$((total - failed))
+  if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+  TOTAL_PASSED=$((TOTAL_PASSED + passed))
+  TOTAL_FAILED=$((TOTAL_FAILED + failed))
+}
+
+cmd_test() {
+  ensure_packages
+
+  log "build: release with debug info"
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  run_ctest "plain" build
+
+  # Sanitizer reports end the test process with a failure.
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  log "build: AddressSanitizer + UndefinedBehaviorSanitizer"
+  configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_ASAN=ON -DKESTRUM_UBSAN=ON -DKESTRUM_BENCH=OFF
+  run_ctest "asan+ubsan" build-asan
+
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+  log "build: ThreadSanitizer"
+  configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF
+  run_ctest "tsan" build-tsan -L threads
+
+  echo
+  echo "total: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
+  [ "$TOTAL_FAILED" -eq 0 ]
+}
+
+cmd_demo() {
+  ensure_packages
+  log "build"
+  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  log "demo: the reference host loads the driver library and drives it through its exports"
+  "$ROOT/build/bin/capture-host" selftest --address 127.0.0.1 --port 8080 --model "Quellon Q-Demo" --firmware 1.0
+}
+
+case "${1:-}" in
+  test) cmd_test ;;
+  demo) cmd_demo ;;
+  *)
+    echo "usage: ./run.sh demo | test" >&2
+    exit 2
+    ;;
+esac
