@@ -13,6 +13,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 PACKAGES=(
   cmake ninja-build g++ binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcurl4-openssl-dev libpugixml-dev
+  lighttpd
 )
 
 log() { printf '\n== %s\n' "$*"; }
@@ -29,7 +31,16 @@ ensure_packages() {
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo apt-get update -qq
+    # Servers we install only serve the tests; keep their packages from
+    # starting them as system services, unless a policy already says so.
+    local policy=/usr/sbin/policy-rc.d created_policy=""
+    if [ ! -e "$policy" ]; then
+      printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+      $sudo chmod 755 "$policy"
+      created_policy=1
+    fi
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    [ -n "$created_policy" ] && $sudo rm -f "$policy"
   fi
 }
 

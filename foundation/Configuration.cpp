@@ -1,0 +1,43 @@
+#include "foundation/Configuration.h"
+
+#include "foundation/TextUtils.h"
+#include "foundation/XMLParser.h"
+#include "platform/System.h"
+
+namespace kestrum {
+
+CConfiguration::CConfiguration(const std::string& driverName, const std::string& directory,
+                               const DEVICE_INFO& device)
+    : device_(device) {
+  if (driverName.empty()) return;
+  path_ = directory;
+  if (!path_.empty() && path_.back() != platform::kPathSeparator) path_ += platform::kPathSeparator;
+  path_ += driverName + ".xml";
+}
+
+CONFIGURATION_VALUES CConfiguration::ReadSettings() {
+  CONFIGURATION_VALUES values;
+  if (path_.empty()) return values;
+  CXMLParser parser;
+  if (!parser.Load(path_)) return values;
+
+  // The device whose address (exact text) and port (decimal) match, else the first.
+  const unsigned match = parser.FindByAttributes("Configuration/Device", "address", device_.Address, "port",
+                                                 std::to_string(device_.Port));
+  const std::string device =
+      FormatString("Configuration/Device[%u]", match > 0 ? match : 1u);
+
+  const std::string mode = ToLowerCopy(parser.GetText(device + "/RTPMode"));
+  if (mode == "rtpovertcp") {
+    values.RtpMode = kRtpOverTcp;
+  } else if (mode == "rtpoverrtsp") {
+    values.RtpMode = kRtpOverRtsp;
+  }
+  if (ToLowerCopy(parser.GetText(device + "/UpdateSettings")).find("false") != std::string::npos) {
+    values.UpdateSettings = false;
+  }
+  parser.Unload();
+  return values;
+}
+
+}  // namespace kestrum

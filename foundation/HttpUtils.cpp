@@ -1,0 +1,60 @@
+#include "foundation/HttpUtils.h"
+
+#include "foundation/TextUtils.h"
+
+namespace kestrum {
+namespace HUtils {
+
+namespace {
+const char kPrefix[] = "kestrum::HUtils::RequestGetRD";
+}
+
+CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::vector<uint8_t>& body,
+                        bool bodyWanted) {
+  CResultDef result;
+  const DEVICE_INFO& device = sender.GetDevice();
+  const std::string deviceText = FormatString("device %s:%u", device.Address.c_str(),
+                                              static_cast<unsigned>(device.Port));
+  Web::HTTP_REQUEST request("GET", path);
+  body.clear();
+  const bool sent = sender.SendRequest(request);
+  const uint32_t status = sender.GetStatusCode();
+  if (!sent || status == 0) {
+    result.SetResultEx(4, 11, "%s: Cannot send request \"%s\" to %s", kPrefix, path.c_str(), deviceText.c_str());
+  } else if (status >= 200 && status <= 299) {
+    result.SetResultEx(3, 0, nullptr);
+  } else if (status == 401) {
+    result.SetResultEx(1, 10, "%s: %s is unable to process \"%s\" request: credentials are invalid", kPrefix,
+                       deviceText.c_str(), path.c_str());
+  } else if (status == 404) {
+    result.SetResultEx(1, 9, "%s: The \"%s\" URL was not found on %s", kPrefix, path.c_str(), deviceText.c_str());
+  } else {
+    result.SetResultEx(1, 8, "%s: %s is unable to process \"%s\" request. HTTP status code is %u", kPrefix,
+                       deviceText.c_str(), path.c_str(), status);
+  }
+  if (bodyWanted && result.GetCode() == 0 && sender.ReadAll(body) == 0) {
+    result.SetResultEx(2, 12, "%s: Incorrect response for request \"%s\" from %s", kPrefix, path.c_str(),
+                       deviceText.c_str());
+  }
+  return result;
+}
+
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path) {
+  std::vector<uint8_t> unused;
+  return RequestGetRD(sender, path, unused, false).GetCode() == 0;
+}
+
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string& text) {
+  text.clear();
+  std::vector<uint8_t> body;
+  if (RequestGetRD(sender, path, body, true).GetCode() != 0) return false;
+  text.assign(body.begin(), body.end());
+  return true;
+}
+
+bool StartGetRequest(Web::CHttpSender& sender, const std::string& path) {
+  return sender.SendRequest(Web::HTTP_REQUEST("GET", path));
+}
+
+}  // namespace HUtils
+}  // namespace kestrum

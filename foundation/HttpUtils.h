@@ -1,0 +1,26 @@
+// Complete GET requests with their failures turned into result codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/ResultDef.h"
+#include "foundation/HttpSender.h"
+
+namespace kestrum {
+namespace HUtils {
+
+// Codes: 0 success, 8 other HTTP status, 9 not found, 10 credentials
+// invalid, 11 request not sent (or no status), 12 empty body when one was wanted.
+CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::vector<uint8_t>& body,
+                        bool bodyWanted);
+// True on code 0; the response stays open in the sender until its next request.
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path);
+// True on code 0, with the body in text.
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string& text);
+// Opens a GET (for a stream to be read with ReadSome); nothing else.
+bool StartGetRequest(Web::CHttpSender& sender, const std::string& path);
+
+}  // namespace HUtils
+}  // namespace kestrum

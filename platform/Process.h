@@ -1,0 +1,35 @@
+// A child process started from a program file, for tools and test fixtures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrum {
+namespace platform {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  // Stops the child if it still runs.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // argv[0] is the program (searched in PATH when it has no slash). Standard
+  // output and error go to outputPath when given, else they are inherited.
+  bool Start(const std::vector<std::string>& argv, const std::string& outputPath = std::string());
+  bool IsRunning();
+  // Asks the child to end (SIGTERM), waits up to graceMs, then kills it.
+  // Returns the exit status (128 + signal for a signalled child), -1 if none.
+  int Stop(unsigned graceMs = 3000);
+  // Waits up to ms for the child to end by itself; -2 while it still runs.
+  int Wait(unsigned ms);
+  int Pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int status_ = -1;
+};
+
+}  // namespace platform
+}  // namespace kestrum

@@ -1,0 +1,73 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/Clock.h"
+
+extern char** environ;
+
+namespace kestrum {
+namespace platform {
+
+ChildProcess::~ChildProcess() { Stop(); }
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& outputPath) {
+  if (pid_ > 0 || argv.empty()) return false;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!outputPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  pid_ = pid;
+  status_ = -1;
+  return true;
+}
+
+bool ChildProcess::IsRunning() { return Wait(0) == -2; }
+
+int ChildProcess::Wait(unsigned ms) {
+  if (pid_ <= 0) return status_;
+  const uint64_t start = MonotonicMilliseconds();
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return status_;
+    }
+    if (done < 0) {
+      pid_ = -1;
+      return status_;
+    }
+    if (MonotonicMilliseconds() - start >= ms) return -2;
+    usleep(5000);
+  }
+}
+
+int ChildProcess::Stop(unsigned graceMs) {
+  if (pid_ <= 0) return status_;
+  kill(pid_, SIGTERM);
+  int status = Wait(graceMs);
+  if (status == -2) {
+    kill(pid_, SIGKILL);
+    status = Wait(5000);
+  }
+  return status;
+}
+
+}  // namespace platform
+}  // namespace kestrum
