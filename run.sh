@@ -14,7 +14,7 @@ PACKAGES=(
   cmake ninja-build g++ binutils pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev
-  lighttpd
+  lighttpd lighttpd-mod-openssl openssl
 )
 
 log() { printf '\n== %s\n' "$*"; }

@@ -330,3 +330,55 @@ TEST(ScriptedHttp, RefusedConnectionAndBadAddress) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TlsHttp, SecureRequestsVerifyUnlessToldNotTo) {
+  LighttpdServer server;
+  if (!server.Start(true)) GTEST_SKIP() << server.Error();
+  DEVICE_INFO device = Device(server.Port());
+  Web::CHttpSender sender(&device);
+
+  Web::HTTP_REQUEST verified("GET", "/index.txt");
+  verified.Secure = 1;
+  EXPECT_FALSE(sender.SendRequest(verified)) << "a self-signed certificate is refused by default";
+
+  Web::HTTP_REQUEST trusting("GET", "/index.txt");
+  trusting.Secure = 1;
+  trusting.Flags |= 2;  // ignore certificate errors
+  ASSERT_TRUE(sender.SendRequest(trusting));
+  EXPECT_EQ(200u, sender.GetStatusCode());
+  std::vector<uint8_t> body;
+  sender.ReadAll(body);
+  EXPECT_EQ("hello from lighttpd\n", std::string(body.begin(), body.end()));
+
+  Web::HTTP_REQUEST plain("GET", "/index.txt");
+  EXPECT_TRUE(!sender.SendRequest(plain) || sender.GetStatusCode() != 200) << "plain HTTP to a TLS port fails";
+}
+
+TEST(ScriptedHttp, RedirectsFollowedOnlyWhenAllowed) {
+  ScriptedServer server([](platform::TcpSocket& c, ScriptedServer& s) {
+    for (;;) {
+      std::string head = s.ReadRequestHead(c);
+      if (head.empty()) return;
+      if (head.find("GET /old ") == 0) {
+        Respond(c, s, "HTTP/1.1 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n");
+      } else {
+        Respond(c, s, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew");
+      }
+    }
+  });
+  DEVICE_INFO device = Device(server.Port());
+  Web::CHttpSender sender(&device);
+  Web::HTTP_REQUEST request("GET", "/old");  // default flags: bit 2 set, no redirects
+  ASSERT_TRUE(sender.SendRequest(request));
+  EXPECT_EQ(302u, sender.GetStatusCode());
+  request.Flags &= ~4u;
+  ASSERT_TRUE(sender.SendRequest(request));
+  EXPECT_EQ(200u, sender.GetStatusCode());
+  std::vector<uint8_t> body;
+  sender.ReadAll(body);
+  EXPECT_EQ("new", std::string(body.begin(), body.end()));
+}
+
+}  // namespace

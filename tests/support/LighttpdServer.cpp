@@ -49,11 +49,27 @@ std::string LighttpdServer::ErrorLog() const {
   return text.str();
 }
 
-bool LighttpdServer::Start() {
+bool LighttpdServer::Start(bool tls) {
   const std::string program = FindProgram("lighttpd");
   if (program.empty()) {
     error_ = "lighttpd is not installed (Debian package lighttpd)";
     return false;
+  }
+  if (tls) {
+    if (!std::filesystem::exists("/usr/lib/lighttpd/mod_openssl.so")) {
+      error_ = "lighttpd's TLS module is not installed (Debian package lighttpd-mod-openssl)";
+      return false;
+    }
+    const std::string openssl = FindProgram("openssl");
+    platform::ChildProcess keygen;
+    if (openssl.empty() ||
+        !keygen.Start({openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                       "/CN=localhost", "-keyout", dir_.File("key.pem"), "-out", dir_.File("cert.pem")},
+                      dir_.File("openssl.log")) ||
+        keygen.Wait(60000) != 0) {
+      error_ = "cannot make a test certificate with openssl (Debian package openssl)";
+      return false;
+    }
   }
   PutFile("index.txt", "hello from lighttpd\n");
   std::ofstream(dir_.File("users")) << kUser << ":" << kPassword << "\n";
@@ -63,7 +79,7 @@ bool LighttpdServer::Start() {
     conf << "server.document-root = \"" << dir_.Path() << "/www\"\n"
          << "server.port = " << port_ << "\n"
          << "server.bind = \"127.0.0.1\"\n"
-         << "server.modules = (\"mod_auth\", \"mod_authn_file\")\n"
+         << "server.modules = (\"mod_auth\", \"mod_authn_file\"" << (tls ? ", \"mod_openssl\"" : "") << ")\n"
          << "server.errorlog = \"" << dir_.File("error.log") << "\"\n"
          << "mimetype.assign = (\".txt\" => \"text/plain\", \".bin\" => \"application/octet-stream\")\n"
          << "auth.backend = \"plain\"\n"
@@ -71,6 +87,11 @@ bool LighttpdServer::Start() {
          << "auth.require = ( \"/basic/\" => (\"method\" => \"basic\", \"realm\" => \"cam\", "
             "\"require\" => \"valid-user\"),\n"
          << "  \"/digest/\" => (\"method\" => \"digest\", \"realm\" => \"cam\", \"require\" => \"valid-user\") )\n";
+    if (tls) {
+      conf << "ssl.engine = \"enable\"\n"
+           << "ssl.pemfile = \"" << dir_.File("cert.pem") << "\"\n"
+           << "ssl.privkey = \"" << dir_.File("key.pem") << "\"\n";
+    }
     conf.close();
     if (!process_.Start({program, "-D", "-f", dir_.File("lighttpd.conf")}, dir_.File("stdout.log"))) {
       error_ = "cannot start " + program;

@@ -20,8 +20,9 @@ class LighttpdServer {
   LighttpdServer();
   ~LighttpdServer();
 
-  // False (with the reason in Error) when lighttpd is missing or did not start.
-  bool Start();
+  // False (with the reason in Error) when lighttpd is missing or did not
+  // start. With tls, it serves HTTPS with a fresh self-signed certificate.
+  bool Start(bool tls = false);
   uint16_t Port() const { return port_; }
   const std::string& Error() const { return error_; }
   // Writes a file under the document root ("big.bin", "basic/x.txt", ...).
