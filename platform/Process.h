@@ -31,5 +31,13 @@ class ChildProcess {
   int status_ = -1;
 };
 
+// For programs that run until told to stop: blocks SIGINT and SIGTERM in the
+// calling thread and every thread it starts afterwards (call it first), then
+// WaitForTerminationSignal returns the signal number once one arrives.
+void BlockTerminationSignals();
+int WaitForTerminationSignal();
+// Sends SIGTERM to this process (lets a program stop itself the same way).
+void RaiseTermination();
+
 }  // namespace platform
 }  // namespace kestrum

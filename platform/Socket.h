@@ -41,6 +41,13 @@ class TcpSocket {
 
   // Ends both directions; a receive blocked on another thread returns Closed.
   void Shutdown();
+  // Hands the native handle to another owner (a server library); the socket
+  // is then closed here no more.
+  intptr_t ReleaseHandle() {
+    intptr_t handle = handle_;
+    handle_ = -1;
+    return handle;
+  }
   void Close();
 
  private:

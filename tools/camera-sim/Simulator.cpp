@@ -1,0 +1,84 @@
+#include "tools/camera-sim/Simulator.h"
+
+namespace kestrum {
+namespace sim {
+
+Simulator::Simulator(const SimOptions& options) : options_(options) {
+  for (uint32_t i = 0; i < options_.cameras; ++i) {
+    auto camera = std::make_unique<Camera>();
+    camera->state = std::make_unique<CameraState>(i + 1, options_.resolutions, options_.inputs, options_.relays);
+    camera->http = std::make_unique<HttpFrontEnd>(*camera->state, pictures_, options_.auth);
+    cameras_.push_back(std::move(camera));
+  }
+}
+
+Simulator::~Simulator() { Stop(); }
+
+bool Simulator::ListenConsecutive(uint16_t base, size_t count, std::vector<platform::TcpSocket>& sockets) {
+  for (int attempt = 0; attempt < (base == 0 ? 50 : 1); ++attempt) {
+    uint16_t first = base;
+    if (first == 0) {
+      platform::TcpSocket probe;
+      if (!probe.Listen(platform::LoopbackAddress(), 0)) return false;
+      first = probe.LocalPort();
+      if (first + count - 1 > 65535) continue;
+    }
+    sockets.clear();
+    sockets.resize(count);
+    bool all = true;
+    for (size_t i = 0; i < count && all; ++i) {
+      all = sockets[i].Listen(platform::LoopbackAddress(), static_cast<uint16_t>(first + i));
+    }
+    if (all) return true;
+  }
+  sockets.clear();
+  return false;
+}
+
+bool Simulator::Start(std::string& error) {
+  std::vector<platform::TcpSocket> http;
+  std::vector<platform::TcpSocket> rtsp;
+  if (!ListenConsecutive(options_.httpPort, cameras_.size(), http)) {
+    error = options_.httpPort != 0 ? "HTTP port " + std::to_string(options_.httpPort) + " (or one after it) is busy"
+                                   : "no free HTTP ports";
+    return false;
+  }
+  if (!ListenConsecutive(options_.rtspPort, cameras_.size(), rtsp)) {
+    error = options_.rtspPort != 0 ? "RTSP port " + std::to_string(options_.rtspPort) + " (or one after it) is busy"
+                                   : "no free RTSP ports";
+    return false;
+  }
+  for (size_t i = 0; i < cameras_.size(); ++i) {
+    Camera& camera = *cameras_[i];
+    camera.rtspPort = rtsp[i].LocalPort();
+    camera.rtspListener = std::move(rtsp[i]);
+    camera.http->SetRtspPort(camera.rtspPort);
+    const uint16_t port = http[i].LocalPort();
+    if (!camera.http->Start(http[i].ReleaseHandle(), port)) {
+      error = "cannot serve HTTP on port " + std::to_string(port);
+      Stop();
+      return false;
+    }
+  }
+  stop_.Reset();
+  if (options_.toggleInputsSeconds > 0 && options_.inputs > 0) toggler_ = std::thread([this] { ToggleLoop(); });
+  return true;
+}
+
+void Simulator::ToggleLoop() {
+  while (!stop_.Wait(options_.toggleInputsSeconds * 1000)) {
+    for (auto& camera : cameras_) camera->state->ToggleInput(1);
+  }
+}
+
+void Simulator::Stop() {
+  stop_.Set();
+  if (toggler_.joinable()) toggler_.join();
+  for (auto& camera : cameras_) {
+    camera->http->Stop();
+    camera->rtspListener.Close();
+  }
+}
+
+}  // namespace sim
+}  // namespace kestrum
