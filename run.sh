@@ -15,6 +15,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev
   lighttpd lighttpd-mod-openssl openssl
+  libmicrohttpd-dev libturbojpeg0-dev nlohmann-json3-dev ffmpeg
 )
 
 log() { printf '\n== %s\n' "$*"; }

@@ -25,6 +25,9 @@ class ChildProcess {
   // Waits up to ms for the child to end by itself; -2 while it still runs.
   int Wait(unsigned ms);
   int Pid() const { return pid_; }
+  // User plus system CPU time the running child has used, in seconds; -1
+  // when it cannot be read.
+  double CpuSeconds() const;
 
  private:
   int pid_ = -1;

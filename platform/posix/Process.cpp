@@ -7,6 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
 #include "platform/Clock.h"
 
 extern char** environ;
@@ -57,6 +61,23 @@ int ChildProcess::Wait(unsigned ms) {
     if (MonotonicMilliseconds() - start >= ms) return -2;
     usleep(5000);
   }
+}
+
+double ChildProcess::CpuSeconds() const {
+  if (pid_ <= 0) return -1;
+  std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which is in parentheses and may hold blanks.
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 int ChildProcess::Stop(unsigned graceMs) {

@@ -1,0 +1,94 @@
+// CPU cost of the camera simulator: 64 Motion JPEG streams at 25 pictures/s
+// for 10 s, measured on the simulator process.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Event.h"
+#include "platform/Process.h"
+#include "platform/Socket.h"
+#include "platform/System.h"
+
+namespace {
+
+std::string BinaryBeside(const char* name) {
+  std::string exe = kestrum::platform::ExecutablePath(4096);
+  return exe.substr(0, exe.rfind('/') + 1) + name;
+}
+
+uint16_t StartSimulator(kestrum::platform::ChildProcess& sim, const std::string& log) {
+  if (!sim.Start({BinaryBeside("camera-sim"), "--resolutions", "1280x720:25"}, log)) return 0;
+  const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/");
+  for (int i = 0; i < 200; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    FILE* f = std::fopen(log.c_str(), "r");
+    if (f == nullptr) continue;
+    char buffer[512] = {0};
+    size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    std::smatch match;
+    std::string text(buffer, n);
+    if (std::regex_search(text, match, line)) return static_cast<uint16_t>(std::stoi(match[1]));
+  }
+  return 0;
+}
+
+void BM_CameraSim_64MjpegStreams(benchmark::State& state) {
+  const int streams = 64;
+  const int seconds = 10;
+  for (auto _ : state) {
+    kestrum::platform::ChildProcess sim;
+    const uint16_t port = StartSimulator(sim, "/tmp/quellon-bench-sim.log");
+    if (port == 0) {
+      state.SkipWithError("camera-sim did not start");
+      return;
+    }
+    kestrum::platform::NativeEvent stop(true);
+    std::atomic<uint64_t> bytes{0};
+    std::vector<std::thread> clients;
+    // Warm-up: the picture loop is encoded once before measuring.
+    {
+      kestrum::platform::TcpSocket warm;
+      warm.Connect(kestrum::platform::LoopbackAddress(), port, 5000, nullptr);
+      warm.SendAll(std::string("GET /nph-mjpeg.cgi?fps=25 HTTP/1.1\r\nHost: x\r\n\r\n"), 5000, nullptr);
+      char buffer[65536];
+      size_t got = 0;
+      warm.Receive(buffer, sizeof buffer, got, 30000, nullptr);
+    }
+    const double cpuBefore = sim.CpuSeconds();
+    for (int i = 0; i < streams; ++i) {
+      clients.emplace_back([&] {
+        kestrum::platform::TcpSocket socket;
+        if (socket.Connect(kestrum::platform::LoopbackAddress(), port, 5000, &stop) != kestrum::platform::IoStatus::Ok) {
+          return;
+        }
+        socket.SendAll(std::string("GET /nph-mjpeg.cgi?fps=25 HTTP/1.1\r\nHost: x\r\n\r\n"), 5000, &stop);
+        std::vector<char> buffer(1 << 16);
+        size_t got = 0;
+        while (socket.Receive(buffer.data(), buffer.size(), got, 5000, &stop) == kestrum::platform::IoStatus::Ok) {
+          bytes += got;
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpuAfter = sim.CpuSeconds();
+    stop.Set();
+    for (auto& client : clients) client.join();
+    sim.Stop();
+    const double cpu = cpuAfter - cpuBefore;
+    state.counters["sim_cpu_s"] = cpu;
+    state.counters["sim_cores"] = cpu / seconds;
+    state.counters["cpu_ms_per_stream_s"] = cpu * 1000.0 / (streams * seconds);
+    state.counters["MB_per_s"] = static_cast<double>(bytes.load()) / seconds / 1e6;
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_CameraSim_64MjpegStreams)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
