@@ -1,5 +1,8 @@
 #include "driver/QuellonIPCaptureDriver.h"
 
+#include <new>
+
+#include "channels/MJPEGHttpChannel.h"
 #include "foundation/TextUtils.h"
 
 namespace kestrum {
@@ -27,6 +30,15 @@ bool CQuellonIPCaptureDriver::AttachDigitalIO() {
   // The digital I/O object is made here once the device's I/O classes exist;
   // until then a device with inputs or outputs opens without one.
   return true;
+}
+
+ICameraChannel* CQuellonIPCaptureDriver::MakeChannel(uint32_t index, ipcapture::IHostFrameSink* sink) {
+  switch (GetStreamKind()) {
+    case 1:
+      return new (std::nothrow) CMJPEGHttpChannel(index, this, sink);
+    default:
+      return nullptr;  // no channel class for this stream kind
+  }
 }
 
 int32_t CQuellonIPCaptureDriver::FindResolution(uint32_t width, uint32_t height) {

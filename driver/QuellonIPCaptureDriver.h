@@ -25,6 +25,9 @@ class CQuellonIPCaptureDriver : public CIPCaptureDriver {
 
   const std::vector<std::string>& GetResolutions() const { return resolutions_; }
 
+ protected:
+  ICameraChannel* MakeChannel(uint32_t index, ipcapture::IHostFrameSink* sink) override;
+
  private:
   std::vector<std::string> resolutions_;
 };

@@ -11,5 +11,10 @@ namespace platform {
 // many threads at once.
 uint32_t LookupIPv4(const char* name);
 
+// The socket library's per-user start-up and clean-up (WSAStartup and
+// WSACleanup on Windows; nothing to do on POSIX). Calls pair up.
+bool StartNetworking();
+void StopNetworking();
+
 }  // namespace platform
 }  // namespace kestrum

@@ -1,6 +1,7 @@
 // A child process started from a program file, for tools and test fixtures.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,8 @@ class ChildProcess {
 // WaitForTerminationSignal returns the signal number once one arrives.
 void BlockTerminationSignals();
 int WaitForTerminationSignal();
+// The same with a limit: 0 when no signal came within ms.
+int WaitForTerminationSignal(uint32_t ms);
 // Sends SIGTERM to this process (lets a program stop itself the same way).
 void RaiseTermination();
 

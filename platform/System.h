@@ -15,6 +15,9 @@ std::string ExecutablePath(size_t maxLength);
 
 std::string CurrentDirectory();
 
+// Whether standard output (1) or standard error (2) is a terminal.
+bool IsTerminal(int standardStream);
+
 bool ReadWholeFile(const std::string& path, std::string& contents, size_t maxBytes);
 
 }  // namespace platform

@@ -24,5 +24,8 @@ uint32_t LookupIPv4(const char* name) {
   return address;
 }
 
+bool StartNetworking() { return true; }
+void StopNetworking() {}
+
 }  // namespace platform
 }  // namespace kestrum

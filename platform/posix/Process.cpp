@@ -1,6 +1,8 @@
 #include "platform/Process.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <time.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -108,6 +110,19 @@ int WaitForTerminationSignal() {
   while (sigwait(&set, &signal) != 0) {
   }
   return signal;
+}
+
+int WaitForTerminationSignal(uint32_t ms) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  for (;;) {
+    int signal = sigtimedwait(&set, nullptr, &limit);
+    if (signal > 0) return signal;
+    if (errno != EINTR) return 0;
+  }
 }
 
 void RaiseTermination() { kill(getpid(), SIGTERM); }

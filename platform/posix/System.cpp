@@ -24,6 +24,8 @@ std::string CurrentDirectory() {
   return std::string(buffer.data());
 }
 
+bool IsTerminal(int standardStream) { return isatty(standardStream) == 1; }
+
 bool ReadWholeFile(const std::string& path, std::string& contents, size_t maxBytes) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;

@@ -158,8 +158,12 @@ struct HttpCallbacks {
         front->Pause(stream->nextDueMs - now);
         continue;
       }
-      stream->nextDueMs = std::max(stream->nextDueMs + 1000 / stream->fps, now);
       if (!BuildPart(*stream, faults)) return MHD_CONTENT_READER_END_WITH_ERROR;
+      // Keep the rate; after a long delay (a new picture set being encoded)
+      // start the schedule afresh instead of sending the missed pictures in a burst.
+      const uint64_t interval = 1000 / stream->fps;
+      const uint64_t after = SimMilliseconds();
+      stream->nextDueMs = after > stream->nextDueMs + interval ? after + interval : stream->nextDueMs + interval;
     }
     const size_t n = std::min(max, stream->part.size() - stream->partPos);
     std::memcpy(buffer, stream->part.data() + stream->partPos, n);

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
 #include "tools/capture-host/DriverLibrary.h"
+#include "tools/capture-host/RecordCommand.h"
 #include "tools/hostlib/HostFrames.h"
 #include "tools/hostlib/HostLog.h"
 #include "tools/hostlib/HostSettings.h"
@@ -18,6 +20,7 @@ using namespace kestrum::host;
 namespace {
 
 void Usage(FILE* out) {
+  std::fprintf(out, "usage: capture-host COMMAND [--library PATH] OPTIONS...\n\n%s\n", RecordUsage());
   std::fprintf(out,
                "usage: capture-host selftest [--library PATH] [--address A] [--port P]\n"
                "                             [--model NAME] [--firmware TEXT]\n"
@@ -105,8 +108,25 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
-  std::string command = argv[1];
-  if (command == "selftest") return SelfTest(argc - 2, argv + 2);
+  // Before the driver starts threads, so that Ctrl-C reaches the main thread.
+  platform::BlockTerminationSignals();
+  const std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  std::string library = DriverLibrary::DefaultPath();
+  for (size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == "--library") {
+      library = args[i + 1];
+      args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      break;
+    }
+  }
+  if (command == "selftest") {
+    args.insert(args.begin(), {"--library", library});
+    std::vector<char*> raw;
+    for (std::string& arg : args) raw.push_back(&arg[0]);
+    return SelfTest(static_cast<int>(raw.size()), raw.data());
+  }
+  if (command == "record") return RunRecord(args, library);
   std::fprintf(stderr, "capture-host: unknown command %s\n", command.c_str());
   Usage(stderr);
   return 2;

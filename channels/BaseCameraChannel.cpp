@@ -1,0 +1,153 @@
+#include "channels/BaseCameraChannel.h"
+
+#include "foundation/TextUtils.h"
+#include "platform/Network.h"
+
+namespace kestrum {
+
+namespace {
+constexpr uint32_t kNoObjectExitCode = 0x123456;
+// After the time limit a capture thread is terminated; this is how long it
+// gets to reach an interruptible wait and unwind.
+constexpr uint32_t kTerminationGraceMs = 1000;
+}  // namespace
+
+CBaseCameraChannel::CBaseCameraChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
+    : sink_(sink), index_(index), driver_(driver) {}
+
+CBaseCameraChannel::~CBaseCameraChannel() { CBaseCameraChannel::Stop(); }
+
+std::string CBaseCameraChannel::DisplayName(bool lowerCase) const {
+  const std::string& address = driver_->GetDeviceInfo()->Address;
+  if (driver_->GetChannelCount() > 1) {
+    return FormatString(lowerCase ? "video-server %s (channel %u)" : "Video-server %s (channel %u)", address.c_str(),
+                        index_);
+  }
+  return FormatString(lowerCase ? "camera %s" : "Camera %s", address.c_str());
+}
+
+bool CBaseCameraChannel::Start(const StreamParams& params) {
+  Stop();  // through the table: a derived Stop runs too
+  params_ = params;
+  if (!networkStarted_) networkStarted_ = platform::StartNetworking();
+  const bool started = StartCaptureThread();
+  if (!started && networkStarted_) {
+    platform::StopNetworking();
+    networkStarted_ = false;
+  }
+  return started;
+}
+
+void CBaseCameraChannel::Stop() {
+  SetStatus(Stopped);
+  SetCameraState(false);
+  StopCaptureThread();
+  if (networkStarted_) {
+    platform::StopNetworking();
+    networkStarted_ = false;
+  }
+}
+
+bool CBaseCameraChannel::Restart(const StreamParams& params) {
+  params_.FrameInterval = params.FrameInterval;
+  params_.Width = params.Width;
+  params_.Height = params.Height;
+  SetStatus(Stopped);
+  StopCaptureThread();
+  return StartCaptureThread();
+}
+
+ChannelStatus CBaseCameraChannel::GetStatus() {
+  CLockGuard guard(statusLock_);
+  return status_;
+}
+
+void CBaseCameraChannel::SetStatus(ChannelStatus status) {
+  CLockGuard guard(statusLock_);
+  status_ = status;
+}
+
+void CBaseCameraChannel::SetCameraState(bool online) {
+  if (cameraOnline_.exchange(online) == online) return;
+  const char* prefix = "kestrum::CBaseCameraChannel::SetCameraState";
+  if (online) {
+    driver_->Message(3, "%s: %s is online", prefix, DisplayName(false).c_str());
+    return;
+  }
+  switch (GetStatus()) {
+    case SignalLost:
+      driver_->Message(1, "%s: Signal was lost for %s", prefix, DisplayName(true).c_str());
+      break;
+    case Stopped:
+      driver_->Message(3, "%s: %s is offline. Channel was stopped", prefix, DisplayName(false).c_str());
+      break;
+    default:
+      driver_->Message(1, "%s: %s is offline or failed", prefix, DisplayName(false).c_str());
+  }
+}
+
+bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
+  if (sink_ == nullptr) return false;
+  try {
+    return sink_->ReceiveFrame(frame);
+  } catch (...) {
+    return false;
+  }
+}
+
+void CBaseCameraChannel::NotifySignalLost() {
+  if (sink_ == nullptr) return;
+  try {
+    sink_->NotifySignalLost();
+  } catch (...) {
+  }
+}
+
+void CBaseCameraChannel::LoadDeviceSettings() {
+  CConfiguration configuration(driver_->GetDriverName(), driver_->GetHostDirectory(), *driver_->GetDeviceInfo());
+  const CONFIGURATION_VALUES values = configuration.ReadSettings();
+  rtpMode_ = values.RtpMode;
+  updateSettings_ = values.UpdateSettings;
+}
+
+uint32_t CBaseCameraChannel::ThreadProc(void* self) {
+  if (self == nullptr) return kNoObjectExitCode;
+  try {
+    static_cast<CBaseCameraChannel*>(self)->Run();
+  } catch (...) {
+    if (platform::IsThreadTermination()) throw;
+  }
+  return 0;
+}
+
+bool CBaseCameraChannel::StartCaptureThread() {
+  // Never waits: while another thread is stopping the channel, starting fails.
+  if (!threadLock_.TryEnter()) return false;
+  bool started = false;
+  if (!thread_.IsValid()) {
+    stopEvent_.Reset();
+    started = thread_.Start(&CBaseCameraChannel::ThreadProc, this, "capture");
+  }
+  threadLock_.Leave();
+  return started;
+}
+
+void CBaseCameraChannel::StopCaptureThread() {
+  stopEvent_.Set();  // before the lock, so that a body blocked on the event wakes
+  CLockGuard guard(threadLock_);
+  if (!thread_.IsValid()) return;
+  OnStopRequested();
+  if (thread_.IsCurrent()) return;  // stopping from inside: nothing to wait for
+  const uint32_t limit = 2 * driver_->GetDeviceInfo()->ConnectTimeout;
+  if (thread_.Join(limit) == platform::NativeThread::JoinResult::TimedOut) {
+    driver_->Message(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
+                     "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
+    if (!thread_.Terminate(kTerminationGraceMs)) {
+      driver_->Message(1, "%s: Video capture thread for %s could not be terminated and was abandoned",
+                       "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
+    }
+  }
+  thread_.Release();
+}
+
+}  // namespace kestrum

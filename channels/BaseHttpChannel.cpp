@@ -1,0 +1,93 @@
+#include "channels/BaseHttpChannel.h"
+
+#include "parsers/JpegMediaParser.h"
+
+namespace kestrum {
+
+CBaseHttpChannel::CBaseHttpChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
+    : CBaseCameraChannel(index, driver, sink),
+      sender_(driver->GetDeviceInfo()),
+      parser_(new CJpegMediaParser(driver)) {
+  parser_->SetClient(this);
+  // Every wait of the sender also ends on the channel's stop request.
+  sender_.SetStopEvent(&StopEvent());
+}
+
+CBaseHttpChannel::~CBaseHttpChannel() {
+  // The capture thread uses the sender and the parser: stop it before they go.
+  SetStatus(Stopped);
+  SetCameraState(false);
+  StopCaptureThread();
+}
+
+bool CBaseHttpChannel::SignalLostNow() {
+  return LastFrameTime().ElapsedMilliseconds() > Driver()->GetDeviceInfo()->StreamTimeout;
+}
+
+void CBaseHttpChannel::Run() {
+  bool lost = false;
+  for (;;) {
+    if (StopEvent().Wait(lost ? kLostRetryMs : 0)) {
+      SetStatus(Stopped);
+      SetCameraState(false);
+      return;
+    }
+    // Read before every opening, the first included, so that the file's
+    // update-settings flag always governs the settings exchange.
+    LoadDeviceSettings();
+    if (OpenStream()) {
+      LastFrameTime().Touch();
+      SetStatus(Streaming);
+      ReadLoop();
+    }
+    sender_.CloseRequest();
+    lost = SignalLostNow();
+    if (lost) {
+      SetStatus(SignalLost);
+      NotifySignalLost();
+      SetCameraState(false);
+    }
+  }
+}
+
+void CBaseHttpChannel::ReadLoop() {
+  std::vector<uint8_t> buffer;
+  buffer.reserve(kReadSize);
+  for (;;) {
+    if (StopEvent().Wait(0)) return;
+    if (sender_.ReadSome(buffer, kReadSize, true) == 0) return;
+    parser_->ProcessData(buffer);
+    if (SignalLostNow()) return;  // bytes without whole pictures do not count
+  }
+}
+
+void CBaseHttpChannel::OnStopRequested() { sender_.CloseRequest(); }
+
+bool CBaseHttpChannel::OnFrame(ipcapture::IHostFrame* frame) {
+  const bool accepted = DeliverFrame(frame);
+  if (accepted) {
+    LastFrameTime().Touch();
+    SetCameraState(true);
+  }
+  return accepted;
+}
+
+std::pair<uint32_t, uint32_t> CBaseHttpChannel::GetFrameSize() { return {Params().Width, Params().Height}; }
+
+std::string CBaseHttpChannel::GetSourceName() { return Driver()->GetDriverName(); }
+
+void CBaseHttpChannel::GetFrameTime(uint32_t, ipcapture::SYSTEM_TIME& time) {
+  // HTTP pictures are stamped with the moment they are cut from the stream.
+  CALENDAR_TIME now;
+  if (!TimeValueToCalendar(GetCurrentTimeValue(), now)) return;
+  time.Year = now.Year;
+  time.Month = now.Month;
+  time.DayOfWeek = now.DayOfWeek;
+  time.Day = now.Day;
+  time.Hour = now.Hour;
+  time.Minute = now.Minute;
+  time.Second = now.Second;
+  time.Milliseconds = now.Milliseconds;
+}
+
+}  // namespace kestrum

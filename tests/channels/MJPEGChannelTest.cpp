@@ -1,0 +1,237 @@
+// The Motion JPEG channel against the simulator, with a test driver whose
+// time-outs are short (ConnectTimeout and StreamTimeout 2000 ms).
+#include "channels/MJPEGHttpChannel.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/CurlClient.h"
+#include "tests/support/FakeDriver.h"
+#include "tests/support/TempDir.h"
+#include "tools/camera-sim/Simulator.h"
+#include "tools/hostlib/HostFrames.h"
+
+using namespace kestrum;
+using namespace kestrum::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+StreamParams Params(uint32_t interval, uint32_t quality, uint32_t width, uint32_t height) {
+  StreamParams p;
+  p.FrameInterval = interval;
+  p.Quality = quality;
+  p.Width = width;
+  p.Height = height;
+  return p;
+}
+
+TEST(ImageSettingsRequest, ComposesOnlyWhatDiffers) {
+  FakeDriver driver;
+  const std::string camera = "resolution=0\r\nquality=60\r\nbrightness=50\r\n";
+  EXPECT_EQ("", BuildImageSettingsRequest(driver, Params(40, 50, 640, 480), camera)) << "both already right";
+  EXPECT_EQ("/admin.cgi?image&quality=100", BuildImageSettingsRequest(driver, Params(40, 100, 640, 480), camera));
+  EXPECT_EQ("/admin.cgi?image&quality=20", BuildImageSettingsRequest(driver, Params(40, 0, 640, 480), camera));
+  EXPECT_EQ("/admin.cgi?image&resolution=1&quality=84",
+            BuildImageSettingsRequest(driver, Params(40, 80, 1280, 720), camera))
+      << "resolution first";
+  EXPECT_EQ("", BuildImageSettingsRequest(driver, Params(40, 50, 800, 600), camera))
+      << "a size the camera does not list sends no resolution item";
+  EXPECT_EQ("/admin.cgi?image&resolution=3&quality=60", BuildImageSettingsRequest(driver, Params(40, 50, 320, 240), ""));
+}
+
+class MjpegChannel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_ = std::make_unique<sim::Simulator>(sim::SimOptions());
+    std::string error;
+    ASSERT_TRUE(sim_->Start(error)) << error;
+    driver_.device.Port = sim_->HttpPort(0);
+  }
+  void TearDown() override {
+    channel_.reset();
+    sim_->Stop();
+  }
+  void MakeChannel() { channel_ = std::make_unique<CMJPEGHttpChannel>(0, &driver_, &sink_); }
+  std::string SimUrl(const std::string& path) { return "http://127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + path; }
+  nlohmann::json SimState() { return nlohmann::json::parse(CurlGet(SimUrl("/sim/state")).body); }
+  void Fault(const std::string& name, uint32_t value) {
+    ASSERT_EQ(200, CurlGet(SimUrl("/sim/fault?name=" + name + "&value=" + std::to_string(value))).status);
+  }
+  std::vector<std::string> RequestPaths() {
+    std::vector<std::string> paths;
+    const nlohmann::json state = SimState();
+    for (const auto& r : state["requests"]) paths.push_back(r["path"]);
+    return paths;
+  }
+  static bool WaitFor(const std::function<bool()>& condition, int ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  FakeDriver driver_;
+  host::CollectingFrameSink sink_{false};
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<CMJPEGHttpChannel> channel_;
+};
+
+TEST_F(MjpegChannel, AlignsSettingsStreamsAndLogsTheCameraState) {
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 80, 1280, 720)));
+  ASSERT_TRUE(sink_.WaitForFrames(5, 10000));
+  EXPECT_EQ(Streaming, channel_->GetStatus());
+  const std::vector<std::string> paths = RequestPaths();
+  ASSERT_GE(paths.size(), 3u);
+  EXPECT_EQ("/admin.cgi?image&_", paths[0]);
+  EXPECT_EQ("/admin.cgi?image&resolution=1&quality=84", paths[1]);
+  EXPECT_EQ("/nph-mjpeg.cgi?fps=10", paths[2]);
+  for (const auto& frame : sink_.Frames()) {
+    EXPECT_EQ(1280u, frame.width);
+    EXPECT_EQ(720u, frame.height);
+    EXPECT_EQ(host::MakeFourCC("JPEG"), frame.fourCC);
+    EXPECT_EQ(4u, frame.sizeClass);
+  }
+  auto online = driver_.Matching("is online");
+  ASSERT_EQ(1u, online.size());
+  EXPECT_EQ(3u, online[0].level);
+  EXPECT_EQ("kestrum::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online", online[0].text);
+
+  channel_->Stop();
+  EXPECT_EQ(Stopped, channel_->GetStatus());
+  auto stopped = driver_.Matching("Channel was stopped");
+  ASSERT_EQ(1u, stopped.size());
+  EXPECT_EQ("kestrum::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is offline. Channel was stopped",
+            stopped[0].text);
+  EXPECT_EQ(3u, stopped[0].level);
+  EXPECT_EQ(0, driver_.allocator.Outstanding());
+}
+
+TEST_F(MjpegChannel, ClosedStreamIsReopenedAtOnceWithoutALogLine) {
+  Fault("close_after", 4);
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(16, 10000));
+  EXPECT_GE(SimState()["counters"]["streams_opened"].get<int>(), 4);
+  EXPECT_EQ(0u, sink_.SignalLossCount());
+  EXPECT_TRUE(driver_.Matching("offline").empty());
+  EXPECT_TRUE(driver_.Matching("lost").empty());
+}
+
+TEST_F(MjpegChannel, SignalLossThenRetryEveryFiveSecondsThenRecovery) {
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(3, 10000));
+  Fault("stall", 1);
+  const auto stalled = Clock::now();
+  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  const auto lostAfter = Clock::now() - stalled;
+  EXPECT_GE(lostAfter, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
+  EXPECT_EQ(SignalLost, channel_->GetStatus());
+  auto lost = driver_.Matching("Signal was lost");
+  ASSERT_EQ(1u, lost.size());
+  EXPECT_EQ(1u, lost[0].level);
+  EXPECT_EQ("kestrum::CBaseCameraChannel::SetCameraState: Signal was lost for camera 127.0.0.1", lost[0].text);
+
+  // Lost: each further attempt waits 5 s, and each failure repeats the notice
+  // to the host but not the log line.
+  const int opened = SimState()["counters"]["streams_opened"].get<int>();
+  std::this_thread::sleep_for(std::chrono::milliseconds(8000));
+  const int reopened = SimState()["counters"]["streams_opened"].get<int>() - opened;
+  EXPECT_GE(reopened, 1);
+  EXPECT_LE(reopened, 2) << "one attempt per 5 s wait plus its 2 s time-out";
+  EXPECT_GE(sink_.SignalLossCount(), 2u);
+  EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
+
+  Fault("stall", 0);
+  const uint64_t before = sink_.FrameCount();
+  ASSERT_TRUE(sink_.WaitForFrames(before + 3, 12000));
+  EXPECT_EQ(Streaming, channel_->GetStatus());
+  EXPECT_EQ(2u, driver_.Matching("is online").size());
+}
+
+TEST_F(MjpegChannel, StopDuringABlockedReadReturnsPromptly) {
+  MakeChannel();
+  driver_.device.ConnectTimeout = 20000;  // only the stop can end the read early
+  driver_.device.StreamTimeout = 60000;
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(2, 10000));
+  Fault("stall", 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // now blocked in a read
+  const auto start = Clock::now();
+  channel_->Stop();
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  EXPECT_LT(took, 1000) << "the read must end on the stop, not on its 20 s time-out";
+  RecordProperty("stop_ms", static_cast<int>(took));
+  EXPECT_TRUE(driver_.Matching("cannot be stopped").empty());
+}
+
+TEST_F(MjpegChannel, RestartKeepsTheQualityOfStart) {
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 100, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(2, 10000));
+  ASSERT_EQ(200, CurlGet(SimUrl("/sim/settings?quality=20")).status);
+  ASSERT_EQ(200, CurlGet(SimUrl("/sim/reset")).status);
+  StreamParams restart = Params(200, 0, 320, 240);
+  ASSERT_TRUE(channel_->Restart(restart));
+  ASSERT_TRUE(WaitFor([&] { return RequestPaths().size() >= 3; }, 10000));
+  const std::vector<std::string> paths = RequestPaths();
+  EXPECT_EQ("/admin.cgi?image&resolution=3&quality=100", paths[1]);
+  EXPECT_EQ("/nph-mjpeg.cgi?fps=5", paths[2]);
+}
+
+TEST_F(MjpegChannel, RefusedSettingsBlockTheStreamUnlessTheFileTurnsUpdatesOff) {
+  Fault("refuse_settings", 1);
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 90, 640, 480)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(0u, sink_.FrameCount());
+  channel_->Stop();
+  for (const std::string& path : RequestPaths()) EXPECT_NE(0u, path.find("/nph-mjpeg.cgi")) << "never opened";
+
+  TempDir dir;
+  std::ofstream(dir.File("QuellonIPCapture.xml"))
+      << "<Configuration><Device><UpdateSettings>false</UpdateSettings></Device></Configuration>";
+  driver_.hostDirectory = dir.Path() + "/";
+  ASSERT_EQ(200, CurlGet(SimUrl("/sim/reset")).status);
+  Fault("refuse_settings", 1);
+  ASSERT_TRUE(channel_->Start(Params(100, 90, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(3, 10000)) << "the file is read before the first opening";
+  EXPECT_EQ("/nph-mjpeg.cgi?fps=10", RequestPaths().front()) << "no settings request at all";
+}
+
+TEST_F(MjpegChannel, AHostThatRefusesEveryFrameSeesSignalLoss) {
+  sink_.SetAccept(false);
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
+  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  EXPECT_TRUE(driver_.Matching("is online").empty());
+}
+
+TEST_F(MjpegChannel, VideoServerNamesTheChannel) {
+  driver_.channelCount = 2;
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(1, 10000));
+  ASSERT_TRUE(WaitFor([&] { return !driver_.Matching("is online").empty(); }, 2000));
+  EXPECT_EQ("kestrum::CBaseCameraChannel::SetCameraState: Video-server 127.0.0.1 (channel 0) is online",
+            driver_.Matching("is online")[0].text);
+}
+
+TEST(MjpegChannelOffline, StopOnANeverStartedChannelLogsNothing) {
+  FakeDriver driver;
+  host::CollectingFrameSink sink;
+  CMJPEGHttpChannel channel(0, &driver, &sink);
+  channel.Stop();
+  EXPECT_TRUE(driver.Lines().empty());
+  EXPECT_EQ(Stopped, channel.GetStatus());
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+#include "tools/capture-host/Arguments.h"
+
+namespace kestrum {
+namespace host {
+
+bool Arguments::Parse(const std::vector<std::string>& args, const std::set<std::string>& valued,
+                      const std::set<std::string>& flags, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    if (flags.count(name) != 0) {
+      flags_.insert(name);
+    } else if (valued.count(name) != 0) {
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      values_[name].push_back(args[++i]);
+    } else {
+      error = "unknown option " + name;
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Arguments::Text(const std::string& name, const std::string& fallback) const {
+  auto found = values_.find(name);
+  return found == values_.end() ? fallback : found->second.back();
+}
+
+std::vector<std::string> Arguments::All(const std::string& name) const {
+  auto found = values_.find(name);
+  return found == values_.end() ? std::vector<std::string>() : found->second;
+}
+
+bool Arguments::Number(const std::string& name, uint32_t low, uint32_t high, uint32_t& value,
+                       std::string& error) const {
+  if (!Has(name)) return true;  // keeps the default
+  const std::string text = Text(name);
+  bool digits = !text.empty() && text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+  unsigned long number = digits ? std::stoul(text) : 0;
+  if (!digits || number < low || number > high) {
+    error = name + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not \"" +
+            text + "\"";
+    return false;
+  }
+  value = static_cast<uint32_t>(number);
+  return true;
+}
+
+}  // namespace host
+}  // namespace kestrum

@@ -1,0 +1,81 @@
+#include "tools/capture-host/RecordingSink.h"
+
+#include <algorithm>
+
+#include "tools/hostlib/HostFrames.h"
+
+namespace kestrum {
+namespace host {
+
+RecordingSink::RecordingSink(const std::string& basePath, const std::string& extension)
+    : basePath_(basePath), extension_(extension) {}
+
+RecordingSink::~RecordingSink() { Finish(); }
+
+std::string RecordingSink::SnapshotPath() const {
+  return basePath_ + (extension_ == "mjpeg" ? ".jpg" : "-last." + extension_);
+}
+
+bool RecordingSink::Open(std::string& error) {
+  media_ = std::fopen(MediaPath().c_str(), "wb");
+  index_ = std::fopen(IndexPath().c_str(), "w");
+  if (media_ == nullptr || index_ == nullptr) {
+    error = "cannot write " + (media_ == nullptr ? MediaPath() : IndexPath());
+    return false;
+  }
+  std::fputs("frame,utc_time,bytes,code,width,height\n", index_);
+  return true;
+}
+
+std::string RecordingSink::FormatTime(const ipcapture::SYSTEM_TIME& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.Year, t.Month, t.Day, t.Hour, t.Minute,
+                t.Second, t.Milliseconds);
+  return text;
+}
+
+bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
+  auto* heap = dynamic_cast<HeapFrame*>(frame);
+  if (heap == nullptr) return false;
+  const uint32_t size = std::min(heap->DataSize(), heap->Capacity());
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (media_ == nullptr) return false;
+  std::fwrite(heap->Data(), 1, size, media_);
+  ++stats_.pictures;
+  stats_.bytes += size;
+  stats_.width = heap->Width();
+  stats_.height = heap->Height();
+  stats_.lastCode = FourCCText(heap->FourCC());
+  std::fprintf(index_, "%llu,%s,%u,%s,%u,%u\n", static_cast<unsigned long long>(stats_.pictures),
+               FormatTime(heap->Time()).c_str(), size, stats_.lastCode.c_str(), heap->Width(), heap->Height());
+  last_.assign(heap->Data(), heap->Data() + size);
+  return true;
+}
+
+void RecordingSink::NotifySignalLost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++stats_.signalLosses;
+}
+
+ChannelStats RecordingSink::Stats() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stats_;
+}
+
+void RecordingSink::Finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (media_ != nullptr) std::fclose(media_);
+  if (index_ != nullptr) std::fclose(index_);
+  media_ = nullptr;
+  index_ = nullptr;
+  if (!last_.empty()) {
+    if (FILE* snapshot = std::fopen(SnapshotPath().c_str(), "wb")) {
+      std::fwrite(last_.data(), 1, last_.size(), snapshot);
+      std::fclose(snapshot);
+    }
+    last_.clear();
+  }
+}
+
+}  // namespace host
+}  // namespace kestrum
