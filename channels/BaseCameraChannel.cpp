@@ -29,6 +29,10 @@ std::string CBaseCameraChannel::DisplayName(bool lowerCase) const {
 bool CBaseCameraChannel::Start(const StreamParams& params) {
   Stop();  // through the table: a derived Stop runs too
   params_ = params;
+  {
+    CLockGuard guard(cameraLock_);
+    onlineAllowed_ = true;
+  }
   if (!networkStarted_) networkStarted_ = platform::StartNetworking();
   const bool started = StartCaptureThread();
   if (!started && networkStarted_) {
@@ -39,6 +43,10 @@ bool CBaseCameraChannel::Start(const StreamParams& params) {
 }
 
 void CBaseCameraChannel::Stop() {
+  {
+    CLockGuard guard(cameraLock_);
+    onlineAllowed_ = false;
+  }
   SetStatus(Stopped);
   SetCameraState(false);
   StopCaptureThread();
@@ -68,7 +76,9 @@ void CBaseCameraChannel::SetStatus(ChannelStatus status) {
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
-  if (cameraOnline_.exchange(online) == online) return;
+  CLockGuard guard(cameraLock_);
+  if (cameraOnline_ == online || (online && !onlineAllowed_)) return;
+  cameraOnline_ = online;
   const char* prefix = "kestrum::CBaseCameraChannel::SetCameraState";
   if (online) {
     driver_->Message(3, "%s: %s is online", prefix, DisplayName(false).c_str());

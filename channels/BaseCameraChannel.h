@@ -3,7 +3,6 @@
 // its stop event, the time of the last frame, and the per-device settings.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -70,9 +69,12 @@ class CBaseCameraChannel : public ICameraChannel {
 
   ipcapture::IHostFrameSink* sink_;
   bool networkStarted_ = false;
-  // Changed by the host's Stop and by the capture thread; the exchange makes
-  // exactly one of them log a change.
-  std::atomic<bool> cameraOnline_{false};
+  // Changed by the host's Stop and by the capture thread. Once Stop has begun,
+  // a frame still delivered on the way out must not bring the camera back
+  // online (which would log "online" and "stopped" twice).
+  CRecursiveLock cameraLock_;
+  bool cameraOnline_ = false;
+  bool onlineAllowed_ = true;
   CRecursiveLock statusLock_;
   ChannelStatus status_ = Stopped;
   CRecursiveLock threadLock_;

@@ -26,8 +26,12 @@ bool CBaseHttpChannel::SignalLostNow() {
 
 void CBaseHttpChannel::Run() {
   bool lost = false;
+  bool failed = false;
   for (;;) {
-    if (StopEvent().Wait(lost ? kLostRetryMs : 0)) {
+    // A stream that ended is reopened at once; a failed opening is retried
+    // after a second (every 5 s once the signal is lost), not in a tight loop.
+    const uint32_t pause = lost ? kLostRetryMs : failed ? kFailedOpenRetryMs : 0;
+    if (StopEvent().Wait(pause)) {
       SetStatus(Stopped);
       SetCameraState(false);
       return;
@@ -35,7 +39,8 @@ void CBaseHttpChannel::Run() {
     // Read before every opening, the first included, so that the file's
     // update-settings flag always governs the settings exchange.
     LoadDeviceSettings();
-    if (OpenStream()) {
+    failed = !OpenStream();
+    if (!failed) {
       LastFrameTime().Touch();
       SetStatus(Streaming);
       ReadLoop();

@@ -15,6 +15,7 @@ class CBaseHttpChannel : public CBaseCameraChannel, private IMediaParserClient {
  public:
   static constexpr uint32_t kReadSize = 8192;
   static constexpr uint32_t kLostRetryMs = 5000;
+  static constexpr uint32_t kFailedOpenRetryMs = 1000;
 
   CBaseHttpChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink);
   ~CBaseHttpChannel() override;

@@ -41,7 +41,11 @@ bool CMJPEGHttpChannel::ApplyImageSettings() {
 bool CMJPEGHttpChannel::OpenStream() {
   if (!ApplyImageSettings()) return false;
   const uint32_t rate = RateToInterval(Params().FrameInterval);
-  return HUtils::StartGetRequest(Sender(), FormatString("/nph-mjpeg.cgi?fps=%u", rate));
+  if (!HUtils::StartGetRequest(Sender(), FormatString("/nph-mjpeg.cgi?fps=%u", rate))) return false;
+  // An error page is no stream: reading it and reopening at once would
+  // hammer the camera without ever counting the signal as lost.
+  const uint32_t status = Sender().GetStatusCode();
+  return status >= 200 && status <= 299;
 }
 
 }  // namespace kestrum

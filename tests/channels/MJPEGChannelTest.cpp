@@ -207,6 +207,33 @@ TEST_F(MjpegChannel, RefusedSettingsBlockTheStreamUnlessTheFileTurnsUpdatesOff) 
   EXPECT_EQ("/nph-mjpeg.cgi?fps=10", RequestPaths().front()) << "no settings request at all";
 }
 
+TEST_F(MjpegChannel, ErrorAnswersAreRetriedCalmlyAndEndInSignalLoss) {
+  // Every page answers 500: the settings exchange fails. Then, with updates
+  // off, the stream request itself gets the error page. Neither may turn
+  // into a tight loop of requests, and both end in signal loss.
+  for (bool updatesOff : {false, true}) {
+    TempDir dir;
+    if (updatesOff) {
+      std::ofstream(dir.File("QuellonIPCapture.xml"))
+          << "<Configuration><Device><UpdateSettings>false</UpdateSettings></Device></Configuration>";
+      driver_.hostDirectory = dir.Path() + "/";
+    }
+    ASSERT_EQ(200, CurlGet(SimUrl("/sim/reset")).status);
+    Fault("error500", 1);
+    host::CollectingFrameSink sink(false);
+    CMJPEGHttpChannel channel(0, &driver_, &sink);
+    ASSERT_TRUE(channel.Start(Params(100, 60, 640, 480)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    const int requests = SimState()["counters"]["http_requests"].get<int>();
+    EXPECT_GE(requests, 2) << "updates off: " << updatesOff;
+    EXPECT_LE(requests, 8) << "about one attempt per second, then one per 5 s; updates off: " << updatesOff;
+    EXPECT_EQ(0u, sink.FrameCount());
+    EXPECT_GE(sink.SignalLossCount(), 1u) << "lost after StreamTimeout; updates off: " << updatesOff;
+    EXPECT_NE(Streaming, channel.GetStatus());
+    channel.Stop();
+  }
+}
+
 TEST_F(MjpegChannel, AHostThatRefusesEveryFrameSeesSignalLoss) {
   sink_.SetAccept(false);
   MakeChannel();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "channels/MJPEGHttpChannel.h"
 #include "driver/QuellonIPCaptureDriver.h"
 #include "platform/System.h"
 #include "tools/hostlib/HostFrames.h"
@@ -158,10 +159,19 @@ TEST_F(CaptureDriver, MessagesAndLevels) {
   EXPECT_EQ(longLine, lines[2].text);
 }
 
-TEST_F(CaptureDriver, NoChannelClassYetSoEveryStartFails) {
-  ASSERT_TRUE(Open(Device()));
-  EXPECT_EQ(nullptr, driver_.CreateVideoChannel(0, nullptr));
+TEST_F(CaptureDriver, ChannelClassFollowsTheStreamKind) {
+  ASSERT_TRUE(Open(Device()));  // stream kind 1: Motion JPEG over HTTP
+  std::unique_ptr<ICameraChannel> mjpeg(driver_.CreateVideoChannel(0, nullptr));
+  EXPECT_NE(nullptr, dynamic_cast<CMJPEGHttpChannel*>(mjpeg.get()));
   EXPECT_EQ(nullptr, driver_.CreateCompanionChannel(0, nullptr));
+
+  CQuellonIPCaptureDriver other;
+  DeviceValues kind2 = Device();
+  kind2.streamKind = 2;
+  HostDeviceSettings otherSettings(kind2);
+  ASSERT_TRUE(other.Open(&log_, &allocator_, &otherSettings));
+  EXPECT_EQ(nullptr, other.CreateVideoChannel(0, nullptr)) << "no channel class for stream kind 2";
+  EXPECT_EQ(nullptr, other.CreateVideoChannel(1, nullptr));
 }
 
 TEST_F(CaptureDriver, CloseTwiceAndReopen) {

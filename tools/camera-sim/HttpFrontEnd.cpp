@@ -279,6 +279,7 @@ bool HttpFrontEnd::Authorize(MHD_Connection* connection, RequestRecord& record, 
     record.authorized = true;
     return true;
   }
+  bool staleNonce = false;
   if (auth_.mode == AuthMode::Basic && record.auth == "basic") {
     char* password = nullptr;
     char* user = MHD_basic_auth_get_username_password(connection, &password);
@@ -290,9 +291,14 @@ bool HttpFrontEnd::Authorize(MHD_Connection* connection, RequestRecord& record, 
     char* user = MHD_digest_auth_get_username(connection);
     record.user = user != nullptr ? user : "";
     MHD_free(user);
-    record.authorized = record.user == auth_.user &&
-                        MHD_digest_auth_check2(connection, auth_.realm.c_str(), auth_.user.c_str(),
-                                               auth_.password.c_str(), 300, MHD_DIGEST_ALG_MD5) == MHD_YES;
+    const int check = record.user == auth_.user
+                          ? MHD_digest_auth_check2(connection, auth_.realm.c_str(), auth_.user.c_str(),
+                                                   auth_.password.c_str(), 300, MHD_DIGEST_ALG_MD5)
+                          : MHD_NO;
+    record.authorized = check == MHD_YES;
+    // Nonces here are bound to the request URI; a client reusing one on
+    // another page is told it is stale, so it retries (RFC 7616, 3.3).
+    staleNonce = check == MHD_INVALID_NONCE;
   }
   if (record.authorized) return true;
 
@@ -302,8 +308,8 @@ bool HttpFrontEnd::Authorize(MHD_Connection* connection, RequestRecord& record, 
   if (auth_.mode == AuthMode::Basic) {
     queued = MHD_queue_basic_auth_fail_response(connection, auth_.realm.c_str(), response);
   } else {
-    queued = MHD_queue_auth_fail_response2(connection, auth_.realm.c_str(), opaque_.c_str(), response, MHD_NO,
-                                           MHD_DIGEST_ALG_MD5);
+    queued = MHD_queue_auth_fail_response2(connection, auth_.realm.c_str(), opaque_.c_str(), response,
+                                           staleNonce ? MHD_YES : MHD_NO, MHD_DIGEST_ALG_MD5);
   }
   MHD_destroy_response(response);
   return false;
