@@ -107,8 +107,37 @@ cmd_demo() {
   ensure_packages
   log "build"
   configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  log "demo: the reference host loads the driver library and drives it through its exports"
-  "$ROOT/build/bin/capture-host" selftest --address 127.0.0.1 --port 8080 --model "Quellon Q-Demo" --firmware 1.0
+  local bin="$ROOT/build/bin" out="$ROOT/out/demo-$(date +%Y%m%d-%H%M%S)"
+  mkdir -p "$out"
+
+  log "starting the camera simulator on free loopback ports"
+  "$bin/camera-sim" --auth digest --user admin --password admin --inputs 2 --relays 1 \
+    --toggle-inputs 3 >"$out/camera-sim.log" 2>&1 &
+  SIM_PID=$!
+  trap 'kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null || true' EXIT
+  local line="" port=""
+  for _ in $(seq 1 100); do
+    line=$(grep -m1 '^camera 1:' "$out/camera-sim.log" 2>/dev/null || true)
+    [ -n "$line" ] && break
+    sleep 0.1
+  done
+  if [ -z "$line" ]; then
+    echo "camera-sim did not start:" >&2
+    cat "$out/camera-sim.log" >&2
+    exit 1
+  fi
+  echo "$line"
+  port=$(sed -E 's|.*http://127\.0\.0\.1:([0-9]+)/.*|\1|' <<<"$line")
+
+  log "recording Motion JPEG from the simulated camera for 10 seconds"
+  "$bin/capture-host" record --address 127.0.0.1 --port "$port" --user admin --password admin \
+    --kind mjpeg --seconds 10 --fps 15 --width 1280 --height 720 --quality 70 \
+    --resolutions "640x480;1280x720;1920x1080;320x240" --firmware 2.4.1 --out "$out/mjpeg"
+
+  log "done"
+  echo "recordings: $out/mjpeg (channel1.mjpeg plays with: ffplay -f mjpeg $out/mjpeg/channel1.mjpeg)"
+  echo "index:      $out/mjpeg/channel1.csv"
+  echo "snapshot:   $out/mjpeg/channel1.jpg"
 }
 
 case "${1:-}" in

@@ -48,6 +48,9 @@ class NativeEvent {
   intptr_t handle_;
   bool manual_;
   std::atomic<uint64_t> generation_{0};
+  // A manual-reset event's state, so that a zero-time wait (the stop checks
+  // of every read loop) needs no system call.
+  std::atomic<bool> signalled_{false};
 };
 
 }  // namespace platform

@@ -26,13 +26,14 @@ class ChildProcess {
   // Waits up to ms for the child to end by itself; -2 while it still runs.
   int Wait(unsigned ms);
   int Pid() const { return pid_; }
-  // User plus system CPU time the running child has used, in seconds; -1
-  // when it cannot be read.
+  // User plus system CPU time of the child, in seconds: so far while it
+  // runs, its total once it has ended; -1 when it cannot be read.
   double CpuSeconds() const;
 
  private:
   int pid_ = -1;
   int status_ = -1;
+  double endedCpuSeconds_ = -1;
 };
 
 // For programs that run until told to stop: blocks SIGINT and SIGTERM in the

@@ -52,6 +52,7 @@ NativeEvent::~NativeEvent() {
 bool NativeEvent::Set() {
   if (handle_ < 0) return false;
   generation_.fetch_add(1, std::memory_order_release);
+  if (manual_) signalled_.store(true, std::memory_order_release);
   uint64_t one = 1;
   for (;;) {
     ssize_t n = write(static_cast<int>(handle_), &one, sizeof one);
@@ -64,6 +65,7 @@ bool NativeEvent::Set() {
 
 bool NativeEvent::Reset() {
   if (handle_ < 0) return false;
+  if (manual_) signalled_.store(false, std::memory_order_release);
   uint64_t value;
   for (;;) {
     ssize_t n = read(static_cast<int>(handle_), &value, sizeof value);
@@ -89,6 +91,7 @@ bool NativeEvent::WaitUninterruptible(uint32_t ms) { return WaitImpl(ms, false);
 
 bool NativeEvent::WaitImpl(uint32_t ms, bool interruptible) {
   if (handle_ < 0) return false;
+  if (manual_ && ms == 0) return signalled_.load(std::memory_order_acquire);
   const uint64_t start = MonotonicMilliseconds();
   for (;;) {
     pollfd fd{static_cast<int>(handle_), POLLIN, 0};

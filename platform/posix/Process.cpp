@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   if (rc != 0) return false;
   pid_ = pid;
   status_ = -1;
+  endedCpuSeconds_ = -1;
   return true;
 }
 
@@ -50,8 +52,11 @@ int ChildProcess::Wait(unsigned ms) {
   const uint64_t start = MonotonicMilliseconds();
   for (;;) {
     int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
+    rusage usage{};
+    pid_t done = wait4(pid_, &status, WNOHANG, &usage);
     if (done == pid_) {
+      endedCpuSeconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       pid_ = -1;
       return status_;
@@ -66,7 +71,7 @@ int ChildProcess::Wait(unsigned ms) {
 }
 
 double ChildProcess::CpuSeconds() const {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return endedCpuSeconds_;
   std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
   // Fields after the command name, which is in parentheses and may hold blanks.

@@ -23,6 +23,9 @@ bool RecordingSink::Open(std::string& error) {
     error = "cannot write " + (media_ == nullptr ? MediaPath() : IndexPath());
     return false;
   }
+  // Pictures are written in large batches rather than one system call each.
+  std::setvbuf(media_, nullptr, _IOFBF, 1 << 20);
+  std::setvbuf(index_, nullptr, _IOFBF, 64 << 10);
   std::fputs("frame,utc_time,bytes,code,width,height\n", index_);
   return true;
 }
@@ -40,6 +43,8 @@ bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   const uint32_t size = std::min(heap->DataSize(), heap->Capacity());
   std::lock_guard<std::mutex> lock(mutex_);
   if (media_ == nullptr) return false;
+  lastOffset_ = stats_.bytes;
+  lastSize_ = size;
   std::fwrite(heap->Data(), 1, size, media_);
   ++stats_.pictures;
   stats_.bytes += size;
@@ -48,7 +53,6 @@ bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   stats_.lastCode = FourCCText(heap->FourCC());
   std::fprintf(index_, "%llu,%s,%u,%s,%u,%u\n", static_cast<unsigned long long>(stats_.pictures),
                FormatTime(heap->Time()).c_str(), size, stats_.lastCode.c_str(), heap->Width(), heap->Height());
-  last_.assign(heap->Data(), heap->Data() + size);
   return true;
 }
 
@@ -68,13 +72,19 @@ void RecordingSink::Finish() {
   if (index_ != nullptr) std::fclose(index_);
   media_ = nullptr;
   index_ = nullptr;
-  if (!last_.empty()) {
+  if (lastSize_ == 0) return;
+  std::vector<char> last(lastSize_);
+  FILE* media = std::fopen(MediaPath().c_str(), "rb");
+  const bool read = media != nullptr && std::fseek(media, static_cast<long>(lastOffset_), SEEK_SET) == 0 &&
+                    std::fread(last.data(), 1, last.size(), media) == last.size();
+  if (media != nullptr) std::fclose(media);
+  if (read) {
     if (FILE* snapshot = std::fopen(SnapshotPath().c_str(), "wb")) {
-      std::fwrite(last_.data(), 1, last_.size(), snapshot);
+      std::fwrite(last.data(), 1, last.size(), snapshot);
       std::fclose(snapshot);
     }
-    last_.clear();
   }
+  lastSize_ = 0;
 }
 
 }  // namespace host

@@ -48,7 +48,10 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   FILE* media_ = nullptr;
   FILE* index_ = nullptr;
   ChannelStats stats_;
-  std::vector<uint8_t> last_;
+  // Where the last picture lies in the media file; the snapshot is read back
+  // from there at the end instead of copying every picture aside.
+  uint64_t lastOffset_ = 0;
+  uint32_t lastSize_ = 0;
 };
 
 }  // namespace host

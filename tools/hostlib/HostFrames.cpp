@@ -13,23 +13,64 @@ std::string FourCCText(uint32_t code) {
 }
 
 HeapFrame::HeapFrame(uint32_t fourCC, uint32_t capacity, const char* sourceName)
-    : buffer_(capacity), fourCC_(fourCC), sourceName_(sourceName != nullptr ? sourceName : "") {}
+    : buffer_(new uint8_t[capacity > 0 ? capacity : 1]),
+      capacity_(capacity),
+      fourCC_(fourCC),
+      sourceName_(sourceName != nullptr ? sourceName : "") {}
+
+void HeapFrame::Reuse(uint32_t fourCC, const char* sourceName) {
+  fourCC_ = fourCC;
+  sourceName_ = sourceName != nullptr ? sourceName : "";
+  dataSize_ = 0;
+  width_ = height_ = sizeClass_ = 0;
+  time_ = ipcapture::SYSTEM_TIME{};
+}
+
+namespace {
+constexpr size_t kSpareFrames = 8;
+}
+
+HeapFrameAllocator::~HeapFrameAllocator() {
+  for (HeapFrame* frame : spare_) delete frame;
+}
 
 ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) {
+  HeapFrame* frame = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < spare_.size(); ++i) {
+      if (spare_[i]->Capacity() >= dataSize) {
+        frame = spare_[i];
+        spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    }
+  }
   try {
-    auto* frame = new HeapFrame(fourCC, dataSize, sourceName);
-    outstanding_.fetch_add(1);
-    created_.fetch_add(1);
-    return frame;
+    if (frame != nullptr) {
+      frame->Reuse(fourCC, sourceName);
+    } else {
+      // Some headroom, so that a slightly larger next picture still fits.
+      frame = new HeapFrame(fourCC, dataSize + dataSize / 4, sourceName);
+    }
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+  outstanding_.fetch_add(1);
+  created_.fetch_add(1);
+  return frame;
 }
 
 void HeapFrameAllocator::ReleaseFrame(ipcapture::IHostFrame* frame) {
-  if (frame == nullptr) return;
+  auto* heap = dynamic_cast<HeapFrame*>(frame);
+  if (heap == nullptr) return;
   outstanding_.fetch_sub(1);
-  delete frame;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (spare_.size() < kSpareFrames) {
+    spare_.push_back(heap);
+  } else {
+    delete heap;
+  }
 }
 
 void CollectingFrameSink::SetObserver(std::function<void(const HeapFrame&)> observer) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,8 +28,10 @@ std::string FourCCText(uint32_t code);
 class HeapFrame : public ipcapture::IHostFrame {
  public:
   HeapFrame(uint32_t fourCC, uint32_t capacity, const char* sourceName);
+  // Makes a released frame ready for another picture.
+  void Reuse(uint32_t fourCC, const char* sourceName);
 
-  uint8_t* GetBuffer() override { return buffer_.data(); }
+  uint8_t* GetBuffer() override { return buffer_.get(); }
   void SetDataSize(uint32_t size) override { dataSize_ = size; }
   void SetTime(const ipcapture::SYSTEM_TIME& time) override { time_ = time; }
   void SetFourCC(uint32_t code) override { fourCC_ = code; }
@@ -36,9 +39,9 @@ class HeapFrame : public ipcapture::IHostFrame {
   void SetWidth(uint32_t width) override { width_ = width; }
   void SetSizeClass(uint32_t sizeClass) override { sizeClass_ = sizeClass; }
 
-  uint32_t Capacity() const { return static_cast<uint32_t>(buffer_.size()); }
+  uint32_t Capacity() const { return capacity_; }
   uint32_t DataSize() const { return dataSize_; }
-  const uint8_t* Data() const { return buffer_.data(); }
+  const uint8_t* Data() const { return buffer_.get(); }
   uint32_t FourCC() const { return fourCC_; }
   uint32_t Width() const { return width_; }
   uint32_t Height() const { return height_; }
@@ -47,7 +50,9 @@ class HeapFrame : public ipcapture::IHostFrame {
   const std::string& SourceName() const { return sourceName_; }
 
  private:
-  std::vector<uint8_t> buffer_;
+  // Not zero-filled: the driver writes every byte it declares.
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint32_t capacity_;
   uint32_t dataSize_ = 0;
   uint32_t fourCC_;
   uint32_t width_ = 0;
@@ -57,8 +62,11 @@ class HeapFrame : public ipcapture::IHostFrame {
   std::string sourceName_;
 };
 
+// Frames on the heap; released frames are kept (a few) and reused, so that a
+// steady stream of pictures costs no allocation.
 class HeapFrameAllocator : public ipcapture::IHostFrameAllocator {
  public:
+  ~HeapFrameAllocator() override;
   ipcapture::IHostFrame* CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) override;
   void ReleaseFrame(ipcapture::IHostFrame* frame) override;
 
@@ -70,6 +78,8 @@ class HeapFrameAllocator : public ipcapture::IHostFrameAllocator {
  private:
   std::atomic<int64_t> outstanding_{0};
   std::atomic<uint64_t> created_{0};
+  std::mutex mutex_;
+  std::vector<HeapFrame*> spare_;
 };
 
 // What a sink keeps of one frame.

@@ -1,0 +1,116 @@
+// Whole-process CPU of capture-host recording 16 simulated cameras at 25
+// pictures/s for 20 s, beside ffmpeg pulling the same 16 streams.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Process.h"
+#include "platform/System.h"
+
+namespace {
+
+constexpr int kCameras = 16;
+constexpr int kSeconds = 20;
+
+std::string Beside(const char* name) {
+  std::string exe = kestrum::platform::ExecutablePath(4096);
+  return exe.substr(0, exe.rfind('/') + 1) + name;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+// Runs one program per camera at once and returns their CPU seconds summed.
+double RunAll(const std::vector<std::vector<std::string>>& commands, const std::string& logDir) {
+  std::vector<std::unique_ptr<kestrum::platform::ChildProcess>> children;
+  for (size_t i = 0; i < commands.size(); ++i) {
+    children.push_back(std::make_unique<kestrum::platform::ChildProcess>());
+    children.back()->Start(commands[i], logDir + "/run" + std::to_string(i) + ".log");
+  }
+  double cpu = 0;
+  for (auto& child : children) {
+    child->Wait((kSeconds + 60) * 1000);
+    cpu += std::max(0.0, child->CpuSeconds());
+  }
+  return cpu;
+}
+
+void BM_Record16Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
+  const std::string dir = "/tmp/quellon-bench-record";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  for (auto _ : state) {
+    kestrum::platform::ChildProcess sim;
+    sim.Start({Beside("camera-sim"), "--cameras", std::to_string(kCameras), "--resolutions", "1280x720:25"},
+              dir + "/sim.log");
+    std::smatch match;
+    std::string text;
+    const std::regex first("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/");
+    for (int i = 0; i < 200 && !std::regex_search(text, match, first); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+      text = ReadFile(dir + "/sim.log");
+    }
+    if (match.empty()) {
+      state.SkipWithError("camera-sim did not start");
+      return;
+    }
+    const int base = std::stoi(match[1]);
+    // Encode the picture loop before anything is measured.
+    kestrum::platform::ChildProcess warm;
+    warm.Start({"/usr/bin/ffmpeg", "-nostdin", "-v", "quiet", "-f", "mpjpeg", "-i",
+                "http://127.0.0.1:" + std::to_string(base) + "/nph-mjpeg.cgi?fps=25", "-frames:v", "2", "-f", "null",
+                "-"},
+               dir + "/warm.log");
+    warm.Wait(60000);
+
+    std::vector<std::vector<std::string>> hosts, ffmpegs, ffmpegWriters;
+    for (int i = 0; i < kCameras; ++i) {
+      const std::string port = std::to_string(base + i);
+      hosts.push_back({Beside("capture-host"), "record", "--address", "127.0.0.1", "--port", port, "--kind", "mjpeg",
+                       "--seconds", std::to_string(kSeconds), "--fps", "25", "--width", "1280", "--height", "720",
+                       "--resolutions", "1280x720", "--out", dir + "/cam" + std::to_string(i)});
+      ffmpegs.push_back({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-f", "mpjpeg", "-i",
+                         "http://127.0.0.1:" + port + "/nph-mjpeg.cgi?fps=25", "-t", std::to_string(kSeconds), "-c",
+                         "copy", "-f", "null", "-"});
+      // Like for like: ffmpeg writing the pictures to a file, as capture-host does.
+      ffmpegWriters.push_back({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "mpjpeg", "-i",
+                               "http://127.0.0.1:" + port + "/nph-mjpeg.cgi?fps=25", "-t", std::to_string(kSeconds),
+                               "-c", "copy", "-f", "mjpeg", dir + "/ffmpeg" + std::to_string(i) + ".mjpeg"});
+    }
+    const double hostCpu = RunAll(hosts, dir);
+    uint64_t pictures = 0;
+    for (int i = 0; i < kCameras; ++i) {
+      const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
+      pictures += static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n')) - 1;
+    }
+    const bool haveFfmpeg = std::filesystem::exists("/usr/bin/ffmpeg");
+    const double ffmpegCpu = haveFfmpeg ? RunAll(ffmpegs, dir) : 0;
+    const double ffmpegFileCpu = haveFfmpeg ? RunAll(ffmpegWriters, dir) : 0;
+    sim.Stop();
+    state.counters["ffmpeg_to_file_cpu_s"] = ffmpegFileCpu;
+    state.counters["ratio_to_file"] = ffmpegFileCpu > 0 ? hostCpu / ffmpegFileCpu : 0;
+    state.counters["capture_host_cpu_s"] = hostCpu;
+    state.counters["ffmpeg_cpu_s"] = ffmpegCpu;
+    state.counters["ratio"] = ffmpegCpu > 0 ? hostCpu / ffmpegCpu : 0;
+    state.counters["pictures_per_camera_s"] = static_cast<double>(pictures) / kCameras / kSeconds;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+BENCHMARK(BM_Record16Cameras_CaptureHostVsFfmpeg)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
