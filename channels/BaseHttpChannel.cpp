@@ -1,5 +1,7 @@
 #include "channels/BaseHttpChannel.h"
 
+#include <algorithm>
+
 #include "parsers/JpegMediaParser.h"
 
 namespace kestrum {
@@ -20,13 +22,16 @@ CBaseHttpChannel::~CBaseHttpChannel() {
   StopCaptureThread();
 }
 
-bool CBaseHttpChannel::SignalLostNow() {
-  return LastFrameTime().ElapsedMilliseconds() > Driver()->GetDeviceInfo()->StreamTimeout;
+bool CBaseHttpChannel::SignalLostNow(bool sinceOpening) {
+  uint32_t silence = LastFrameTime().ElapsedMilliseconds();
+  if (sinceOpening) silence = std::min(silence, streamOpened_.ElapsedMilliseconds());
+  return silence > Driver()->GetDeviceInfo()->StreamTimeout;
 }
 
 void CBaseHttpChannel::Run() {
   bool lost = false;
   bool failed = false;
+  LastFrameTime().Touch();  // every start gives the camera a full StreamTimeout
   for (;;) {
     // A stream that ended is reopened at once; a failed opening is retried
     // after a second (every 5 s once the signal is lost), not in a tight loop.
@@ -41,12 +46,12 @@ void CBaseHttpChannel::Run() {
     LoadDeviceSettings();
     failed = !OpenStream();
     if (!failed) {
-      LastFrameTime().Touch();
+      streamOpened_.Touch();
       SetStatus(Streaming);
       ReadLoop();
     }
     sender_.CloseRequest();
-    lost = SignalLostNow();
+    lost = SignalLostNow(false);
     if (lost) {
       SetStatus(SignalLost);
       NotifySignalLost();
@@ -62,7 +67,7 @@ void CBaseHttpChannel::ReadLoop() {
     if (StopEvent().Wait(0)) return;
     if (sender_.ReadSome(buffer, kReadSize, true) == 0) return;
     parser_->ProcessData(buffer);
-    if (SignalLostNow()) return;  // bytes without whole pictures do not count
+    if (SignalLostNow(true)) return;  // bytes without whole pictures do not count
   }
 }
 

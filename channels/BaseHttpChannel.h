@@ -31,7 +31,8 @@ class CBaseHttpChannel : public CBaseCameraChannel, private IMediaParserClient {
 
  private:
   void ReadLoop();
-  bool SignalLostNow();
+  // No picture (and, within a stream, no opening) for longer than StreamTimeout.
+  bool SignalLostNow(bool sinceOpening);
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IHostFrame* frame) override;
@@ -41,6 +42,10 @@ class CBaseHttpChannel : public CBaseCameraChannel, private IMediaParserClient {
 
   Web::CHttpSender sender_;
   std::unique_ptr<CHttpMediaParser> parser_;
+  // When the current stream opened: a new stream gets StreamTimeout for its
+  // first picture, but an opening is no picture, so it never postpones the
+  // loss of a camera that accepts streams and then sends nothing.
+  CTime streamOpened_;
 };
 
 }  // namespace kestrum

@@ -157,6 +157,20 @@ TEST_F(MjpegChannel, SignalLossThenRetryEveryFiveSecondsThenRecovery) {
   EXPECT_EQ(2u, driver_.Matching("is online").size());
 }
 
+TEST_F(MjpegChannel, ACameraThatAcceptsStreamsButStallsIsReportedLost) {
+  // As in production, a stalled read gives up (ConnectTimeout) well before
+  // the stream counts as silent (StreamTimeout); reopening must not hide that.
+  driver_.device.ConnectTimeout = 700;
+  driver_.device.StreamTimeout = 2500;
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(2, 10000));
+  Fault("stall", 1);
+  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
+  EXPECT_GE(SimState()["counters"]["streams_opened"].get<int>(), 2) << "it was reopened meanwhile";
+}
+
 TEST_F(MjpegChannel, StopDuringABlockedReadReturnsPromptly) {
   MakeChannel();
   driver_.device.ConnectTimeout = 20000;  // only the stop can end the read early
