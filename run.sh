@@ -129,15 +129,22 @@ cmd_demo() {
   echo "$line"
   port=$(sed -E 's|.*http://127\.0\.0\.1:([0-9]+)/.*|\1|' <<<"$line")
 
+  log "asking the camera what it can do (capability query)"
+  "$bin/capture-host" query --address 127.0.0.1 --port "$port" --user admin --password admin | tee "$out/query.txt"
+  local resolutions rtsp_port
+  resolutions=$(sed -nE 's/^record options: --resolutions ([^ ]*) --rtsp-port ([0-9]*)$/\1/p' "$out/query.txt")
+  rtsp_port=$(sed -nE 's/^record options: --resolutions ([^ ]*) --rtsp-port ([0-9]*)$/\2/p' "$out/query.txt")
+
   log "recording Motion JPEG from the simulated camera for 10 seconds"
   "$bin/capture-host" record --address 127.0.0.1 --port "$port" --user admin --password admin \
     --kind mjpeg --seconds 10 --fps 15 --width 1280 --height 720 --quality 70 \
-    --resolutions "640x480;1280x720;1920x1080;320x240" --firmware 2.4.1 --out "$out/mjpeg"
+    --resolutions "$resolutions" --rtsp-port "$rtsp_port" --firmware 2.4.1 --out "$out/mjpeg"
 
   log "done"
   echo "recordings: $out/mjpeg (channel1.mjpeg plays with: ffplay -f mjpeg $out/mjpeg/channel1.mjpeg)"
   echo "index:      $out/mjpeg/channel1.csv"
   echo "snapshot:   $out/mjpeg/channel1.jpg"
+  echo "query:      $out/query.txt"
 }
 
 case "${1:-}" in

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "channels/MJPEGHttpChannel.h"
+#include "io/DigitalIO.h"
 #include "foundation/TextUtils.h"
 
 namespace kestrum {
@@ -27,9 +28,10 @@ bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipca
 }
 
 bool CQuellonIPCaptureDriver::AttachDigitalIO() {
-  // The digital I/O object is made here once the device's I/O classes exist;
-  // until then a device with inputs or outputs opens without one.
-  return true;
+  if (digitalIO_ != nullptr) return true;
+  const IOCounts counts = GetIOCounts();
+  if (counts.InputCount > 0 || counts.OutputCount > 0) digitalIO_ = new (std::nothrow) CDigitalIO(this);
+  return true;  // a device without its I/O object still captures
 }
 
 ICameraChannel* CQuellonIPCaptureDriver::MakeChannel(uint32_t index, ipcapture::IHostFrameSink* sink) {

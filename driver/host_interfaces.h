@@ -259,6 +259,18 @@ class ICapabilityResultSink {
 // Host-facing objects (implemented by the driver, called by the host)
 // ---------------------------------------------------------------------------
 
+// One capability query of one camera, run on a thread of its own; the
+// outcome reaches the client given at creation.
+class IIPCapabilityQuery {
+ public:
+  virtual ~IIPCapabilityQuery() {}
+  // One query per module; the sink must stay valid until the query ends.
+  virtual bool Start(const char* address, uint16_t port, const char* userName, const char* password,
+                     ICapabilityResultSink* sink) = 0;
+  // Cuts a running query short; does not wait for it.
+  virtual void Terminate() = 0;
+};
+
 // The channels of one device, by index.
 class IIPVideoCapture {
  public:
@@ -336,6 +348,26 @@ void DeleteIPCapture(kestrum::ipcapture::IIPCaptureDriverEx4* driver);
 void DeleteIPCaptureEx(kestrum::ipcapture::IIPCaptureDriverEx4* driver);
 void DeleteIPCaptureEx2(kestrum::ipcapture::IIPCaptureDriverEx4* driver);
 void DeleteIPCaptureEx3(kestrum::ipcapture::IIPCaptureDriverEx4* driver);
+
+// Capability query: independent modules, or one process-wide module driven by
+// Init, Start, Terminate and Uninit. Flags are 1 for success, 0 otherwise.
+typedef kestrum::ipcapture::IIPCapabilityQuery* (*CreateCapabilityQueryModuleFn)(
+    kestrum::ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard);
+typedef void (*DeleteCapabilityQueryModuleFn)(kestrum::ipcapture::IIPCapabilityQuery* module);
+typedef int (*InitCapabilityQueryFn)(kestrum::ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard);
+typedef int (*StartCapabilityQueryFn)(const char* address, uint32_t port, const char* userName,
+                                      const char* password, kestrum::ipcapture::ICapabilityResultSink* sink);
+typedef int (*TerminateCapabilityQueryFn)();
+typedef int (*UninitCapabilityQueryFn)();
+
+kestrum::ipcapture::IIPCapabilityQuery* CreateCapabilityQueryModule(kestrum::ipcapture::ICapabilityQueryClient* client,
+                                                                    uint32_t videoStandard);
+void DeleteCapabilityQueryModule(kestrum::ipcapture::IIPCapabilityQuery* module);
+int InitCapabilityQuery(kestrum::ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard);
+int StartCapabilityQuery(const char* address, uint32_t port, const char* userName, const char* password,
+                         kestrum::ipcapture::ICapabilityResultSink* sink);
+int TerminateCapabilityQuery();
+int UninitCapabilityQuery();
 }
 
 #endif  // KESTRUM_HOST_INTERFACES_H

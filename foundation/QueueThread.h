@@ -48,6 +48,7 @@ class CQueueThread : public CBaseThread {
   }
 
   void SignalStop() { StopEvent().Set(); }
+  CManualEvent& StopSignal() { return StopEvent(); }
 
  protected:
   virtual void Process(T* item) = 0;

@@ -21,6 +21,9 @@ class CTickThread : private CBaseThread {
 
   // Lets an owner wake several workers at once before stopping each.
   void SignalStop() { StopEvent().Set(); }
+  // Signalled while the thread is asked to stop; blocking work on the thread
+  // waits on it too.
+  CManualEvent& StopSignal() { return StopEvent(); }
   using CBaseThread::GetName;
   using CBaseThread::GetThreadId;
   using CBaseThread::JoinThread;

@@ -174,6 +174,25 @@ TEST_F(CaptureDriver, ChannelClassFollowsTheStreamKind) {
   EXPECT_EQ(nullptr, other.CreateVideoChannel(1, nullptr));
 }
 
+TEST_F(CaptureDriver, DigitalIOOnlyWithInputsOrOutputs) {
+  ASSERT_TRUE(Open(Device()));  // 0 inputs, 0 outputs
+  EXPECT_EQ(nullptr, driver_.GetCaptureIO());
+  for (auto counts : {std::make_pair(0u, 2u), std::make_pair(3u, 0u)}) {
+    CQuellonIPCaptureDriver other;
+    DeviceValues d = Device();
+    d.inputCount = counts.first;
+    d.outputCount = counts.second;
+    HostDeviceSettings otherSettings(d);
+    ASSERT_TRUE(other.Open(&log_, &allocator_, &otherSettings));
+    ICaptureIOApi* io = other.GetCaptureIO();
+    ASSERT_NE(nullptr, io) << counts.first << " inputs, " << counts.second << " outputs";
+    EXPECT_EQ(counts.first, io->GetInputCount());
+    EXPECT_EQ(counts.second, io->GetOutputCount());
+    EXPECT_TRUE(other.AttachDigitalIO());
+    EXPECT_EQ(io, other.GetCaptureIO()) << "attached once";
+  }
+}
+
 TEST_F(CaptureDriver, CloseTwiceAndReopen) {
   ASSERT_TRUE(Open(Device()));
   driver_.Close();

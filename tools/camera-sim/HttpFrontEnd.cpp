@@ -209,25 +209,17 @@ struct HttpCallbacks {
 };
 
 HttpFrontEnd::HttpFrontEnd(CameraState& state, PictureFactory& pictures, const AuthConfig& auth)
-    : state_(state), pictures_(pictures), auth_(auth) {
-  std::random_device random;
-  char hex[33];
-  std::snprintf(hex, sizeof hex, "%08x%08x%08x%08x", random(), random(), random(), random());
-  opaque_ = hex;
-}
+    : state_(state), pictures_(pictures), auth_(auth), digest_(auth.realm, auth.user, auth.password) {}
 
 HttpFrontEnd::~HttpFrontEnd() { Stop(); }
 
 bool HttpFrontEnd::Start(intptr_t listeningHandle, uint16_t port) {
   stopping_ = false;
-  std::random_device random;
-  for (char& ch : nonceSeed_) ch = static_cast<char>(random());
   daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr,
                              nullptr, &HttpCallbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
                              static_cast<MHD_socket>(listeningHandle), MHD_OPTION_URI_LOG_CALLBACK,
                              &HttpCallbacks::OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted,
-                             this, MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof nonceSeed_, nonceSeed_,
-                             MHD_OPTION_NONCE_NC_SIZE, 1000u, MHD_OPTION_END);
+                             this, MHD_OPTION_END);
   if (daemon_ == nullptr) return false;
   port_ = port;
   return true;
@@ -288,17 +280,12 @@ bool HttpFrontEnd::Authorize(MHD_Connection* connection, RequestRecord& record, 
     MHD_free(user);
     MHD_free(password);
   } else if (auth_.mode == AuthMode::Digest && record.auth == "digest") {
-    char* user = MHD_digest_auth_get_username(connection);
-    record.user = user != nullptr ? user : "";
-    MHD_free(user);
-    const int check = record.user == auth_.user
-                          ? MHD_digest_auth_check2(connection, auth_.realm.c_str(), auth_.user.c_str(),
-                                                   auth_.password.c_str(), 300, MHD_DIGEST_ALG_MD5)
-                          : MHD_NO;
-    record.authorized = check == MHD_YES;
-    // Nonces here are bound to the request URI; a client reusing one on
-    // another page is told it is stale, so it retries (RFC 7616, 3.3).
-    staleNonce = check == MHD_INVALID_NONCE;
+    // Verified here rather than by the server library, whose nonce book-keeping
+    // refuses one of two clients that log in at the same moment.
+    const DigestAuthenticator::Verdict verdict =
+        digest_.Check(authorization, record.method, record.path, record.user);
+    record.authorized = verdict == DigestAuthenticator::Verdict::Accepted;
+    staleNonce = verdict == DigestAuthenticator::Verdict::StaleNonce;
   }
   if (record.authorized) return true;
 
@@ -308,8 +295,8 @@ bool HttpFrontEnd::Authorize(MHD_Connection* connection, RequestRecord& record, 
   if (auth_.mode == AuthMode::Basic) {
     queued = MHD_queue_basic_auth_fail_response(connection, auth_.realm.c_str(), response);
   } else {
-    queued = MHD_queue_auth_fail_response2(connection, auth_.realm.c_str(), opaque_.c_str(), response,
-                                           staleNonce ? MHD_YES : MHD_NO, MHD_DIGEST_ALG_MD5);
+    MHD_add_response_header(response, "WWW-Authenticate", digest_.Challenge(staleNonce).c_str());
+    queued = MHD_queue_response(connection, 401, response);
   }
   MHD_destroy_response(response);
   return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/camera-sim/CameraState.h"
+#include "tools/camera-sim/DigestAuth.h"
 #include "tools/camera-sim/PictureFactory.h"
 
 struct MHD_Daemon;
@@ -71,8 +72,7 @@ class HttpFrontEnd {
   CameraState& state_;
   PictureFactory& pictures_;
   AuthConfig auth_;
-  std::string opaque_;
-  char nonceSeed_[32] = {};  // the library keeps a pointer to it
+  DigestAuthenticator digest_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   std::atomic<uint16_t> rtspPort_{0};

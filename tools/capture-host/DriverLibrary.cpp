@@ -33,6 +33,14 @@ bool DriverLibrary::Load(const std::string& path, std::string& error) {
       return false;
     }
   }
+  InitQuery = reinterpret_cast<InitCapabilityQueryFn>(library_.Symbol("InitCapabilityQuery"));
+  StartQuery = reinterpret_cast<StartCapabilityQueryFn>(library_.Symbol("StartCapabilityQuery"));
+  TerminateQuery = reinterpret_cast<TerminateCapabilityQueryFn>(library_.Symbol("TerminateCapabilityQuery"));
+  UninitQuery = reinterpret_cast<UninitCapabilityQueryFn>(library_.Symbol("UninitCapabilityQuery"));
+  if (InitQuery == nullptr || StartQuery == nullptr || TerminateQuery == nullptr || UninitQuery == nullptr) {
+    error = "the driver library lacks the capability query exports";
+    return false;
+  }
   return true;
 }
 

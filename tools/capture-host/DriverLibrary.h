@@ -17,6 +17,10 @@ class DriverLibrary {
 
   CreateIPCaptureFn Create[4] = {nullptr, nullptr, nullptr, nullptr};
   DeleteIPCaptureFn Delete[4] = {nullptr, nullptr, nullptr, nullptr};
+  InitCapabilityQueryFn InitQuery = nullptr;
+  StartCapabilityQueryFn StartQuery = nullptr;
+  TerminateCapabilityQueryFn TerminateQuery = nullptr;
+  UninitCapabilityQueryFn UninitQuery = nullptr;
 
   // The library beside the program: <dir>/../lib/libQuellonIPCapture.so.
   static std::string DefaultPath();

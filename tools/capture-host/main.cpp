@@ -9,6 +9,8 @@
 
 #include "platform/Process.h"
 #include "tools/capture-host/DriverLibrary.h"
+#include "tools/capture-host/IoCommand.h"
+#include "tools/capture-host/QueryCommand.h"
 #include "tools/capture-host/RecordCommand.h"
 #include "tools/hostlib/HostFrames.h"
 #include "tools/hostlib/HostLog.h"
@@ -20,7 +22,8 @@ using namespace kestrum::host;
 namespace {
 
 void Usage(FILE* out) {
-  std::fprintf(out, "usage: capture-host COMMAND [--library PATH] OPTIONS...\n\n%s\n", RecordUsage());
+  std::fprintf(out, "usage: capture-host COMMAND [--library PATH] OPTIONS...\n\n%s\n%s\n%s\n", RecordUsage(),
+               QueryUsage(), IoUsage());
   std::fprintf(out,
                "usage: capture-host selftest [--library PATH] [--address A] [--port P]\n"
                "                             [--model NAME] [--firmware TEXT]\n"
@@ -127,6 +130,8 @@ int main(int argc, char** argv) {
     return SelfTest(static_cast<int>(raw.size()), raw.data());
   }
   if (command == "record") return RunRecord(args, library);
+  if (command == "query") return RunQuery(args, library);
+  if (command == "io") return RunIo(args, library);
   std::fprintf(stderr, "capture-host: unknown command %s\n", command.c_str());
   Usage(stderr);
   return 2;

@@ -1,0 +1,91 @@
+// The camera-independent half of a device's digital I/O: input polling every
+// 2000 ms on one thread, relay requests applied in order on another.
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "driver/IDriver.h"
+#include "driver/host_interfaces.h"
+#include "foundation/QueueThread.h"
+#include "foundation/RecursiveLock.h"
+#include "foundation/TickThread.h"
+
+namespace kestrum {
+
+class COutputState {
+ public:
+  COutputState(uint32_t index, uint32_t state) : Index(index), State(state) {}
+  virtual ~COutputState() = default;
+  uint32_t Index;
+  uint32_t State;
+};
+
+template <class T>
+class TOutputHandler : public CQueueThread<COutputState> {
+ public:
+  using Method = void (T::*)(uint32_t, uint32_t);
+  TOutputHandler(IDebugMessage* log, T* owner, Method method)
+      : CQueueThread<COutputState>(log), owner_(owner), method_(method) {}
+  ~TOutputHandler() override { Stop(); }
+
+ protected:
+  void Process(COutputState* item) override {
+    if (owner_ != nullptr && method_ != nullptr) (owner_->*method_)(item->Index, item->State);
+  }
+
+ private:
+  T* owner_;
+  Method method_;
+};
+
+class CIOBase : public ICaptureIOApi {
+ public:
+  explicit CIOBase(IDriver* driver);
+  ~CIOBase() override;
+
+  bool SetIOCallback(ICaptureIOCallback* callback) override;
+  bool StartIO() override;
+  bool StopIO() override;
+  uint32_t GetInputCount() override { return driver_->GetIOCounts().InputCount; }
+  uint32_t GetOutputCount() override { return driver_->GetIOCounts().OutputCount; }
+  // Queues the request; false once StopIO has begun.
+  bool SetOutputState(uint32_t outputIndex, uint32_t state) override;
+
+  // The input poll period (2000 ms); takes effect at the next StartIO.
+  void SetPollPeriod(uint32_t ms) { inputThread_.SetPeriod(ms); }
+
+ protected:
+  virtual void SetOutputStateWrapper(uint32_t index, uint32_t state);
+  virtual bool WriteOutputState(uint32_t index, uint32_t state) = 0;
+  virtual bool GetInputStates(uint32_t inputCount) = 0;
+  virtual void OnStartIO() {}
+  virtual void OnStopIO() {}
+
+  // Records a polled input; the host hears of each change once.
+  void UpdateInputState(uint32_t index, uint32_t state);
+  // Derived destructors stop the threads before their own parts go.
+  void StopThreads();
+
+  CEvent& InputStopSignal() { return inputThread_.StopSignal(); }
+  CEvent& OutputStopSignal() { return outputThread_.StopSignal(); }
+  IDriver* Driver() const { return driver_; }
+
+ private:
+  void GetInputStatesWrapper();
+  void ResetStates();
+  void NotifyReset();
+
+  IDriver* driver_;
+  TTickThread<CIOBase> inputThread_;
+  TOutputHandler<CIOBase> outputThread_;
+  // The host's thread and both workers touch the tables and the callback.
+  CRecursiveLock lock_;
+  std::map<uint32_t, uint32_t> outputStates_;
+  ICaptureIOCallback* callback_ = nullptr;
+  std::map<uint32_t, uint32_t> inputStates_;
+  bool inputFailureArmed_ = true;
+  bool outputFailureArmed_ = true;
+};
+
+}  // namespace kestrum

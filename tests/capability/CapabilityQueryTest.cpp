@@ -1,0 +1,215 @@
+// The capability query module and its exports against the simulator and
+// scripted cameras.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "capability/QuellonCapabilityQueryModule.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/Thread.h"
+#include "tests/support/ScriptedServer.h"
+#include "tools/camera-sim/Simulator.h"
+#include "tools/hostlib/HostCapability.h"
+
+using namespace kestrum;
+using namespace kestrum::testing;
+using Outcome = host::QueryClient::Outcome;
+
+namespace {
+
+class Exports : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library_.Open(QUELLON_LIBRARY_PATH));
+    init_ = reinterpret_cast<InitCapabilityQueryFn>(library_.Symbol("InitCapabilityQuery"));
+    start_ = reinterpret_cast<StartCapabilityQueryFn>(library_.Symbol("StartCapabilityQuery"));
+    terminate_ = reinterpret_cast<TerminateCapabilityQueryFn>(library_.Symbol("TerminateCapabilityQuery"));
+    uninit_ = reinterpret_cast<UninitCapabilityQueryFn>(library_.Symbol("UninitCapabilityQuery"));
+    create_ = reinterpret_cast<CreateCapabilityQueryModuleFn>(library_.Symbol("CreateCapabilityQueryModule"));
+    delete_ = reinterpret_cast<DeleteCapabilityQueryModuleFn>(library_.Symbol("DeleteCapabilityQueryModule"));
+    ASSERT_TRUE(init_ && start_ && terminate_ && uninit_ && create_ && delete_);
+  }
+  void TearDown() override { uninit_(); }
+
+  // Runs one query through the process-wide module.
+  Outcome Query(sim::Simulator& simulator, const char* user, const char* password, host::QueryClient& client,
+                host::ResultSink& sink, const char* address = "127.0.0.1") {
+    EXPECT_EQ(1, init_(&client, 0));
+    EXPECT_EQ(1, start_(address, simulator.HttpPort(0), user, password, &sink));
+    Outcome outcome = client.Wait(20000);
+    EXPECT_EQ(1, uninit_());
+    return outcome;
+  }
+
+  platform::DynamicLibrary library_;
+  InitCapabilityQueryFn init_;
+  StartCapabilityQueryFn start_;
+  TerminateCapabilityQueryFn terminate_;
+  UninitCapabilityQueryFn uninit_;
+  CreateCapabilityQueryModuleFn create_;
+  DeleteCapabilityQueryModuleFn delete_;
+};
+
+TEST_F(Exports, SlotRules) {
+  host::QueryClient client;
+  host::ResultSink sink;
+  EXPECT_EQ(0, start_("127.0.0.1", 80, "u", "p", &sink)) << "no module yet";
+  EXPECT_EQ(1, terminate_());
+  EXPECT_EQ(1, uninit_());
+  EXPECT_EQ(1, init_(&client, 0));
+  EXPECT_EQ(0, init_(&client, 0)) << "the first module stays";
+  EXPECT_EQ(0, start_(nullptr, 80, "u", "p", &sink));
+  EXPECT_EQ(0, start_("127.0.0.1", 80, nullptr, "p", &sink));
+  EXPECT_EQ(1, uninit_());
+  EXPECT_EQ(0, client.Callbacks());
+  delete_(nullptr);
+}
+
+TEST_F(Exports, QueriesTheSimulatorWithEachKindOfLogin) {
+  for (sim::AuthMode mode : {sim::AuthMode::None, sim::AuthMode::Basic, sim::AuthMode::Digest}) {
+    sim::SimOptions options;
+    options.auth.mode = mode;
+    options.auth.user = "viewer";
+    options.auth.password = "pa55";
+    sim::Simulator simulator(options);
+    std::string error;
+    ASSERT_TRUE(simulator.Start(error)) << error;
+    host::QueryClient client;
+    host::ResultSink sink;
+    ASSERT_EQ(Outcome::Completed, Query(simulator, "viewer", "pa55", client, sink)) << client.Message();
+    EXPECT_EQ("Quellon QN 4000", sink.ModelName());
+    EXPECT_EQ(4u, sink.Resolutions().size());
+    EXPECT_EQ(1, client.Callbacks());
+    simulator.Stop();
+  }
+}
+
+TEST_F(Exports, RefusedLoginInvalidAddressAndOneQueryPerModule) {
+  sim::SimOptions options;
+  options.auth.mode = sim::AuthMode::Digest;
+  sim::Simulator simulator(options);
+  std::string error;
+  ASSERT_TRUE(simulator.Start(error)) << error;
+  {
+    host::QueryClient client;
+    host::ResultSink sink;
+    ASSERT_EQ(Outcome::Failed, Query(simulator, "admin", "wrong", client, sink));
+    EXPECT_EQ(1u, client.Code());
+    EXPECT_EQ("Failed to get camera properties, login failed (invalid credentials)", client.Message());
+  }
+  for (const char* address : {"127.0.0.1:80", "http://127.0.0.1", "cam@host"}) {
+    host::QueryClient client;
+    host::ResultSink sink;
+    const size_t before = simulator.State(0).Requests().size();
+    ASSERT_EQ(Outcome::Failed, Query(simulator, "admin", "admin", client, sink, address));
+    EXPECT_EQ(0u, client.Code()) << address;
+    EXPECT_EQ("Failed to start capability fetching thread. Device address is invalid!", client.Message());
+    EXPECT_EQ(before, simulator.State(0).Requests().size()) << "no traffic for a refused address";
+  }
+  host::QueryClient client;
+  host::ResultSink sink;
+  ipcapture::IIPCapabilityQuery* module = create_(&client, 1);
+  ASSERT_NE(nullptr, module);
+  ASSERT_TRUE(module->Start("127.0.0.1", simulator.HttpPort(0), "admin", "admin", &sink));
+  ASSERT_EQ(Outcome::Completed, client.Wait(20000));
+  EXPECT_FALSE(module->Start("127.0.0.1", simulator.HttpPort(0), "admin", "admin", &sink));
+  delete_(module);
+  ASSERT_FALSE(sink.Properties().empty());
+  EXPECT_EQ("1", sink.Properties()[0].value) << "video standard 1 for a non-zero argument";
+  simulator.Stop();
+}
+
+// Scripted cameras for replies the simulator does not give.
+ScriptedServer::Script Camera(const std::string& info, const std::string& resolutions) {
+  return [info, resolutions](platform::TcpSocket& c, ScriptedServer& s) {
+    for (;;) {
+      const std::string head = s.ReadRequestHead(c);
+      if (head.empty()) return;
+      std::string body = head.find("GET /info.cgi?resolutions") == 0 ? resolutions
+                         : head.find("GET /info.cgi") == 0          ? info
+                                                                    : "ok\r\n";
+      c.SendAll("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body, 5000,
+                s.Stopping());
+    }
+  };
+}
+
+TEST(CapabilityQuery, FailureMessagesOfTheCamerasReplies) {
+  struct Case {
+    std::string info;
+    std::string resolutions;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"vendor=V\r\ntype=T\r\n", "0,640x480,30\r\n", "Failed to get camera properties: Failed to get model information!"},
+      {"vendor=V\r\ntype=T\r\nsubtype=S\r\nvideo_inputs=1\r\n", "0,640x480,31\r\n",
+       "Failed to get camera properties: Failed to get model resolutions!"},
+      {"vendor=V\r\ntype=T\r\nsubtype=S\r\n", "0,640x480,30\r\n", "Failed to save capability query results"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer camera(Camera(c.info, c.resolutions));
+    host::QueryClient client;
+    host::ResultSink sink;
+    CQuellonCapabilityQueryModule module(&client, 0);
+    ASSERT_TRUE(module.Start("127.0.0.1", camera.Port(), "u", "p", &sink));
+    ASSERT_EQ(Outcome::Failed, client.Wait(20000));
+    EXPECT_EQ(3u, client.Code());
+    EXPECT_EQ(c.message, client.Message());
+  }
+}
+
+TEST(CapabilityQuery, TerminateCutsAHangingRequestShort) {
+  ScriptedServer camera([](platform::TcpSocket& c, ScriptedServer& s) {
+    s.ReadRequestHead(c);
+    s.Stopping()->Wait(platform::kInfinite);
+  });
+  host::QueryClient client;
+  host::ResultSink sink;
+  CQuellonCapabilityQueryModule module(&client, 0);
+  ASSERT_TRUE(module.Start("127.0.0.1", camera.Port(), "u", "p", &sink));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  module.Terminate();
+  ASSERT_EQ(Outcome::Failed, client.Wait(20000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "not the 5 s request time-out";
+  EXPECT_EQ(3u, client.Code());
+  EXPECT_EQ("Failed to get camera properties", client.Message());
+}
+
+// Properties that never finish and ignore the stop request.
+class StuckProperties : public CBaseCameraProperties {
+ public:
+  StuckProperties() : CBaseCameraProperties(DEVICE_INFO(), 0) {}
+  bool FillProperties(ipcapture::ICapabilityResultSink*) override { return true; }
+  bool QueryProperties(int*) override {
+    CManualEvent never;
+    never.Wait(kWaitInfinite);
+    return false;
+  }
+};
+
+class StuckModule : public CCapabilityQueryModule {
+ public:
+  explicit StuckModule(ipcapture::ICapabilityQueryClient* client) : CCapabilityQueryModule(client, 0) {
+    device_.ConnectTimeout = 150;  // the kill limit is twice this
+  }
+  ~StuckModule() override { Shutdown(); }
+
+ protected:
+  CBaseCameraProperties* CreateCameraProperties() override { return new StuckProperties(); }
+};
+
+TEST(CapabilityQuery, AQueryThatDoesNotEndIsKilled) {
+  host::QueryClient client;
+  host::ResultSink sink;
+  {
+    StuckModule module(&client);
+    ASSERT_TRUE(module.Start("127.0.0.1", 80, "u", "p", &sink));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(Outcome::Killed, client.Wait(0));
+  EXPECT_EQ(1, client.Callbacks()) << "OnQueryKilled replaces the other outcomes";
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Server side of HTTP/RTSP Digest authentication (RFC 2617, MD5, qop=auth)
+// for the simulated cameras.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace kestrum {
+namespace sim {
+
+class DigestAuthenticator {
+ public:
+  enum class Verdict { Accepted, Refused, StaleNonce };
+
+  DigestAuthenticator(std::string realm, std::string user, std::string password);
+
+  // The WWW-Authenticate value of a new challenge.
+  std::string Challenge(bool stale);
+  // Checks an "Authorization: Digest ..." value for method and request URI.
+  Verdict Check(const std::string& authorization, const std::string& method, const std::string& uri,
+                std::string& userName);
+
+  // The parameters of a Digest header value ("k=v, k=\"v\"").
+  static std::map<std::string, std::string> Parameters(const std::string& value);
+
+ private:
+  struct Nonce {
+    uint64_t issuedMs;
+    uint64_t lastCount;
+  };
+
+  std::string realm_;
+  std::string user_;
+  std::string password_;
+  std::string opaque_;
+  std::mutex mutex_;
+  std::map<std::string, Nonce> nonces_;
+  uint64_t serial_ = 0;
+};
+
+}  // namespace sim
+}  // namespace kestrum
