@@ -43,6 +43,20 @@ void CIOBase::NotifyReset() {
   if (callback != nullptr) callback->OnIOStatesReset();
 }
 
+bool CIOBase::FailureStreakBegins(bool& armed) {
+  ResetStates();
+  NotifyReset();
+  CLockGuard guard(lock_);
+  const bool first = armed;
+  armed = false;
+  return first;
+}
+
+void CIOBase::EndFailureStreak(bool& armed) {
+  CLockGuard guard(lock_);
+  armed = true;
+}
+
 bool CIOBase::StartIO() {
   ResetStates();
   OnStartIO();
@@ -92,19 +106,10 @@ bool CIOBase::SetOutputState(uint32_t outputIndex, uint32_t state) {
 
 void CIOBase::GetInputStatesWrapper() {
   if (GetInputStates(GetInputCount())) {
-    CLockGuard guard(lock_);
-    inputFailureArmed_ = true;
+    EndFailureStreak(inputFailureArmed_);
     return;
   }
-  ResetStates();
-  NotifyReset();
-  bool report;
-  {
-    CLockGuard guard(lock_);
-    report = inputFailureArmed_;
-    inputFailureArmed_ = false;
-  }
-  if (report) {
+  if (FailureStreakBegins(inputFailureArmed_)) {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();
     driver_->Message(1, "%s: GetInputStates() method failed! Device %s:%u", "kestrum::CIOBase::GetInputStatesWrapper",
                      device->Address.c_str(), static_cast<unsigned>(device->Port));
@@ -132,19 +137,11 @@ void CIOBase::SetOutputStateWrapper(uint32_t index, uint32_t state) {
     entry->second = state;
   }
   if (WriteOutputState(index, state)) {
-    CLockGuard guard(lock_);
-    outputFailureArmed_ = true;
+    EndFailureStreak(outputFailureArmed_);
     return;
   }
-  ResetStates();  // so that the next request for any output is sent again
-  NotifyReset();
-  bool report;
-  {
-    CLockGuard guard(lock_);
-    report = outputFailureArmed_;
-    outputFailureArmed_ = false;
-  }
-  if (report) {
+  // The reset makes the next request for any output go to the camera again.
+  if (FailureStreakBegins(outputFailureArmed_)) {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();
     driver_->Message(1, "%s: Unable to change output state for device %s:%u (output index %u)",
                      "kestrum::CIOBase::SetOutputStateWrapper", device->Address.c_str(),

@@ -75,6 +75,10 @@ class CIOBase : public ICaptureIOApi {
   void GetInputStatesWrapper();
   void ResetStates();
   void NotifyReset();
+  // A failure resets the tables and tells the host; true for the first
+  // failure of a streak, the only one that is logged.
+  bool FailureStreakBegins(bool& armed);
+  void EndFailureStreak(bool& armed);
 
   IDriver* driver_;
   TTickThread<CIOBase> inputThread_;

@@ -36,6 +36,11 @@ int OpenStreamSocket() {
   return fd;
 }
 
+// What a wait that did not find the socket ready means for the caller.
+IoStatus NotReady(bool timedOut, bool stopped) {
+  return timedOut ? IoStatus::Timeout : stopped ? IoStatus::Stopped : IoStatus::Error;
+}
+
 int RemainingMs(uint32_t ms, uint64_t start) {
   if (ms == kInfinite) return -1;
   uint64_t elapsed = MonotonicMilliseconds() - start;
@@ -127,15 +132,9 @@ IoStatus TcpSocket::Accept(TcpSocket& client, uint32_t timeoutMs, NativeEvent* s
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return IoStatus::Error;
-    switch (WaitFor(false, timeoutMs, stop)) {
-      case Readiness::Ready:
-        continue;
-      case Readiness::Timeout:
-        return IoStatus::Timeout;
-      case Readiness::Stopped:
-        return IoStatus::Stopped;
-      case Readiness::Error:
-        return IoStatus::Error;
+    const Readiness readiness = WaitFor(false, timeoutMs, stop);
+    if (readiness != Readiness::Ready) {
+      return NotReady(readiness == Readiness::Timeout, readiness == Readiness::Stopped);
     }
   }
 }
@@ -156,12 +155,10 @@ IoStatus TcpSocket::Connect(uint32_t address, uint16_t port, uint32_t timeoutMs,
     Close();
     return IoStatus::Error;
   }
-  Readiness readiness = WaitFor(true, timeoutMs, stop);
+  const Readiness readiness = WaitFor(true, timeoutMs, stop);
   if (readiness != Readiness::Ready) {
     Close();
-    return readiness == Readiness::Timeout ? IoStatus::Timeout
-           : readiness == Readiness::Stopped ? IoStatus::Stopped
-                                              : IoStatus::Error;
+    return NotReady(readiness == Readiness::Timeout, readiness == Readiness::Stopped);
   }
   int error = 0;
   socklen_t length = sizeof error;
@@ -184,15 +181,9 @@ IoStatus TcpSocket::Receive(void* buffer, size_t length, size_t& received, uint3
     if (n == 0) return IoStatus::Closed;
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno == ECONNRESET ? IoStatus::Closed : IoStatus::Error;
-    switch (WaitFor(false, timeoutMs, stop)) {
-      case Readiness::Ready:
-        continue;
-      case Readiness::Timeout:
-        return IoStatus::Timeout;
-      case Readiness::Stopped:
-        return IoStatus::Stopped;
-      case Readiness::Error:
-        return IoStatus::Error;
+    const Readiness readiness = WaitFor(false, timeoutMs, stop);
+    if (readiness != Readiness::Ready) {
+      return NotReady(readiness == Readiness::Timeout, readiness == Readiness::Stopped);
     }
   }
 }
@@ -209,16 +200,11 @@ IoStatus TcpSocket::SendAll(const void* data, size_t length, uint32_t timeoutMs,
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      switch (WaitFor(true, timeoutMs, stop)) {
-        case Readiness::Ready:
-          continue;
-        case Readiness::Timeout:
-          return IoStatus::Timeout;
-        case Readiness::Stopped:
-          return IoStatus::Stopped;
-        case Readiness::Error:
-          return IoStatus::Error;
+      const Readiness readiness = WaitFor(true, timeoutMs, stop);
+      if (readiness != Readiness::Ready) {
+        return NotReady(readiness == Readiness::Timeout, readiness == Readiness::Stopped);
       }
+      continue;
     }
     return (errno == EPIPE || errno == ECONNRESET) ? IoStatus::Closed : IoStatus::Error;
   }

@@ -36,12 +36,12 @@ class Exports : public ::testing::Test {
   int OpenedLevel(int c, int d, uint16_t major, uint16_t minor) {
     TempDir dir(true);
     if (major != 0) {
-      PeVersionImage spec;
-      spec.product[0] = major;
-      spec.product[1] = minor;
-      spec.product[2] = 4;
-      spec.product[3] = 2;
-      kestrum::testing::WriteFile(dir.File("vostrel.dll"), BuildPeImage(spec));
+      PeVersionImage layout;
+      layout.product[0] = major;
+      layout.product[1] = minor;
+      layout.product[2] = 4;
+      layout.product[3] = 2;
+      kestrum::testing::WriteFile(dir.File("vostrel.dll"), BuildPeImage(layout));
     }
     HostLogReceiver log;
     HeapFrameAllocator allocator;

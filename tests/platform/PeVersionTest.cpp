@@ -15,13 +15,13 @@ constexpr size_t kFixedInfo = 0x400 + 0x58 + 40;
 
 TEST(PeVersion, ReadsProductVersionNotFileVersion) {
   for (bool plus : {false, true}) {
-    PeVersionImage spec;
-    spec.pe32Plus = plus;
-    spec.product[0] = 6;
-    spec.product[1] = 3;
-    spec.product[2] = 1200;
-    spec.product[3] = 7;
-    auto image = BuildPeImage(spec);
+    PeVersionImage layout;
+    layout.pe32Plus = plus;
+    layout.product[0] = 6;
+    layout.product[1] = 3;
+    layout.product[2] = 1200;
+    layout.product[3] = 7;
+    auto image = BuildPeImage(layout);
     uint16_t v[4] = {};
     ASSERT_TRUE(ParsePeProductVersion(image.data(), image.size(), v)) << "PE32+=" << plus;
     EXPECT_EQ(6, v[0]);

@@ -23,7 +23,7 @@ constexpr uint32_t kSectionRva = 0x1000;
 
 }  // namespace
 
-std::vector<uint8_t> BuildPeImage(const PeVersionImage& spec) {
+std::vector<uint8_t> BuildPeImage(const PeVersionImage& layout) {
   // Resource section layout (offsets from its start).
   constexpr size_t kRoot = 0x00, kNameDir = 0x18, kLangDir = 0x30, kDataEntry = 0x48, kInfo = 0x58;
   constexpr size_t kInfoLength = 40 + 52;
@@ -37,15 +37,15 @@ std::vector<uint8_t> BuildPeImage(const PeVersionImage& spec) {
   b[kPeOffset + 1] = 'E';
 
   const size_t coff = kPeOffset + 4;
-  const uint32_t optionalSize = spec.pe32Plus ? 240 : 224;
-  Put16(b, coff + 0, spec.pe32Plus ? 0x8664 : 0x14C);
+  const uint32_t optionalSize = layout.pe32Plus ? 240 : 224;
+  Put16(b, coff + 0, layout.pe32Plus ? 0x8664 : 0x14C);
   Put16(b, coff + 2, 1);  // one section
   Put16(b, coff + 16, optionalSize);
   Put16(b, coff + 18, 0x2102);
 
   const size_t optional = coff + 20;
-  Put16(b, optional, spec.pe32Plus ? 0x20B : 0x10B);
-  const size_t countAt = optional + (spec.pe32Plus ? 108 : 92);
+  Put16(b, optional, layout.pe32Plus ? 0x20B : 0x10B);
+  const size_t countAt = optional + (layout.pe32Plus ? 108 : 92);
   Put32(b, countAt, 16);
   Put32(b, countAt + 4 + 2 * 8, kSectionRva);  // resource directory
   Put32(b, countAt + 4 + 2 * 8 + 4, static_cast<uint32_t>(sectionSize));
@@ -61,7 +61,7 @@ std::vector<uint8_t> BuildPeImage(const PeVersionImage& spec) {
   const size_t r = kSectionFileOffset;
   // Type level: one id entry.
   Put16(b, r + kRoot + 14, 1);
-  Put32(b, r + kRoot + 16, spec.includeVersionResource ? spec.resourceTypeId : 3 /* RT_ICON */);
+  Put32(b, r + kRoot + 16, layout.includeVersionResource ? layout.resourceTypeId : 3 /* RT_ICON */);
   Put32(b, r + kRoot + 20, 0x80000000u | kNameDir);
   // Name level.
   Put16(b, r + kNameDir + 14, 1);
@@ -83,10 +83,10 @@ std::vector<uint8_t> BuildPeImage(const PeVersionImage& spec) {
   const size_t fixed = info + 40;
   Put32(b, fixed, 0xFEEF04BD);
   Put32(b, fixed + 4, 0x00010000);
-  Put32(b, fixed + 8, (uint32_t{spec.file[0]} << 16) | spec.file[1]);
-  Put32(b, fixed + 12, (uint32_t{spec.file[2]} << 16) | spec.file[3]);
-  Put32(b, fixed + 16, (uint32_t{spec.product[0]} << 16) | spec.product[1]);
-  Put32(b, fixed + 20, (uint32_t{spec.product[2]} << 16) | spec.product[3]);
+  Put32(b, fixed + 8, (uint32_t{layout.file[0]} << 16) | layout.file[1]);
+  Put32(b, fixed + 12, (uint32_t{layout.file[2]} << 16) | layout.file[3]);
+  Put32(b, fixed + 16, (uint32_t{layout.product[0]} << 16) | layout.product[1]);
+  Put32(b, fixed + 20, (uint32_t{layout.product[2]} << 16) | layout.product[3]);
   return b;
 }
 

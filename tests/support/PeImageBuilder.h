@@ -18,7 +18,7 @@ struct PeVersionImage {
   uint32_t resourceTypeId = 16;  // RT_VERSION
 };
 
-std::vector<uint8_t> BuildPeImage(const PeVersionImage& spec);
+std::vector<uint8_t> BuildPeImage(const PeVersionImage& layout);
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
