@@ -19,7 +19,6 @@ const char* SimUsage() {
   return "usage: camera-sim [--http-port P] [--rtsp-port R] [--auth none|basic|digest] [--user U]\n"
          "                  [--password W] [--cameras N] [--inputs N] [--relays M]\n"
          "                  [--resolutions 640x480:30,1280x720:25,...] [--toggle-inputs SECONDS]\n"
-         "                  [--rtsp-timeout SECONDS]\n"
          "Simulates Quellon network cameras on loopback. Port 0 (the default) picks free ports;\n"
          "several cameras get consecutive ports. Control pages under /sim/ need no credentials:\n"
          "  /sim/state  /sim/reset  /sim/input?n=1&state=1  /sim/input?n=1&toggle\n"
@@ -63,9 +62,9 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
     } else if (option == "--password") {
       options.auth.password = value;
     } else if (option == "--cameras" || option == "--inputs" || option == "--relays" ||
-               option == "--toggle-inputs" || option == "--rtsp-timeout") {
-      const uint32_t high = option == "--cameras" ? 256 : option == "--rtsp-timeout" ? 3600 : 64;
-      const uint32_t low = option == "--cameras" || option == "--rtsp-timeout" ? 1 : 0;
+               option == "--toggle-inputs") {
+      const uint32_t high = option == "--cameras" ? 256 : 64;
+      const uint32_t low = option == "--cameras" ? 1 : 0;
       if (!Number(value, low, high, n)) {
         error = option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +
                 ", not \"" + value + "\"";
@@ -75,7 +74,6 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       if (option == "--inputs") options.inputs = n;
       if (option == "--relays") options.relays = n;
       if (option == "--toggle-inputs") options.toggleInputsSeconds = n;
-      if (option == "--rtsp-timeout") options.rtspSessionTimeout = n;
     } else if (option == "--resolutions") {
       if (!ParseResolutions(value, options.resolutions)) {
         error = "--resolutions needs WIDTHxHEIGHT:FPS items separated by commas, not \"" + value + "\"";

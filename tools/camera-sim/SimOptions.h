@@ -20,7 +20,6 @@ struct SimOptions {
   uint32_t relays = 1;
   std::vector<Resolution> resolutions = DefaultResolutions();
   uint32_t toggleInputsSeconds = 0;  // 0: inputs change only through "/sim/"
-  uint32_t rtspSessionTimeout = 60;
   bool help = false;
 };
 
