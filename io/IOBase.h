@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include "driver/IDriver.h"
 #include "driver/host_interfaces.h"
@@ -54,6 +55,9 @@ class CIOBase : public ICaptureIOApi {
 
   // The input poll period (2000 ms); takes effect at the next StartIO.
   void SetPollPeriod(uint32_t ms) { inputThread_.SetPeriod(ms); }
+  // The workers' names as given at StartIO (empty before).
+  const std::string& InputThreadName() const { return inputThread_.GetName(); }
+  const std::string& OutputThreadName() const { return outputThread_.GetName(); }
 
  protected:
   virtual void SetOutputStateWrapper(uint32_t index, uint32_t state);

@@ -75,6 +75,21 @@ TEST_F(DigitalIO, InputChangesAreReportedOncePerChange) {
   EXPECT_TRUE(driver_.Lines().empty());
 }
 
+TEST_F(DigitalIO, WorkersAreNamedAfterTheDriver) {
+  Start(1, 1);
+  ASSERT_TRUE(io_->StartIO());
+  EXPECT_EQ("Digital Input thread (QuellonIPCapture)", io_->InputThreadName());
+  EXPECT_EQ("Digital Output thread (QuellonIPCapture)", io_->OutputThreadName());
+  EXPECT_TRUE(io_->StopIO());
+}
+
+TEST_F(DigitalIO, OnlyTheWorkersTheDeviceNeeds) {
+  Start(0, 1);
+  ASSERT_TRUE(io_->StartIO());
+  EXPECT_EQ("", io_->InputThreadName()) << "no inputs, no input thread";
+  EXPECT_TRUE(io_->StopIO());
+}
+
 TEST_F(DigitalIO, RelayRequestsInOrderWithoutRepeats) {
   Start(0, 1);
   ASSERT_TRUE(io_->StartIO());
