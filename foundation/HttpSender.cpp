@@ -161,11 +161,28 @@ size_t CHttpSender::OnBody(char* raw, size_t size, size_t count, void* self) {
 }
 
 template <class Ready>
-CHttpSender::Pump CHttpSender::Drive(Ready ready) {
+CHttpSender::Pump CHttpSender::Drive(Ready ready, bool waitFirst) {
   const uint32_t idleLimit = device_.ConnectTimeout;
   uint64_t lastProgress = kestrum::platform::MonotonicMilliseconds();
   uint64_t seen = bytesSeen_;
+  // The owner's stop event is waited on together with the transfer's sockets.
+  curl_waitfd stopWait[1];
+  unsigned stopWaitCount = 0;
+  if (stopEvent_ != nullptr && stopEvent_->Native() != nullptr) {
+    stopWait[0].fd = static_cast<curl_socket_t>(stopEvent_->Native()->PollHandle());
+    stopWait[0].events = CURL_WAIT_POLLIN;
+    stopWait[0].revents = 0;
+    stopWaitCount = 1;
+  }
+  bool wait = waitFirst && !paused_;
   for (;;) {
+    if (wait) {
+      const uint64_t idle = kestrum::platform::MonotonicMilliseconds() - lastProgress;
+      if (idle >= idleLimit) return Pump::TimedOut;
+      const int ms = static_cast<int>(std::min<uint64_t>(idleLimit - idle, kPollSliceMs));
+      if (curl_multi_poll(Multi(multi_), stopWait, stopWaitCount, ms, nullptr) != CURLM_OK) return Pump::Failed;
+    }
+    wait = true;
     if (StopRequested()) return Pump::Aborted;
     int running = 0;
     if (curl_multi_perform(Multi(multi_), &running) != CURLM_OK) return Pump::Failed;
@@ -178,23 +195,10 @@ CHttpSender::Pump CHttpSender::Drive(Ready ready) {
     }
     if (ready()) return Pump::Ready;
     if (transferDone_) return Pump::Done;
-
-    const uint64_t now = kestrum::platform::MonotonicMilliseconds();
     if (bytesSeen_ != seen) {
       seen = bytesSeen_;
-      lastProgress = now;
+      lastProgress = kestrum::platform::MonotonicMilliseconds();
     }
-    if (now - lastProgress >= idleLimit) return Pump::TimedOut;
-    int wait = static_cast<int>(std::min<uint64_t>(idleLimit - (now - lastProgress), kPollSliceMs));
-    curl_waitfd extra[1];
-    unsigned extraCount = 0;
-    if (stopEvent_ != nullptr && stopEvent_->Native() != nullptr) {
-      extra[0].fd = static_cast<curl_socket_t>(stopEvent_->Native()->PollHandle());
-      extra[0].events = CURL_WAIT_POLLIN;
-      extra[0].revents = 0;
-      extraCount = 1;
-    }
-    if (curl_multi_poll(Multi(multi_), extra, extraCount, wait, nullptr) != CURLM_OK) return Pump::Failed;
   }
 }
 
@@ -362,7 +366,8 @@ uint32_t CHttpSender::ReadSome(std::vector<uint8_t>& data, uint32_t maximum, boo
       directTarget_ = &data;
       directRoom_ = maximum;
       directDelivered_ = 0;
-      Pump result = Drive([this] { return directDelivered_ > 0 || buffer_.size() > bufferStart_; });
+      // The buffer is empty, so new bytes can only come from the socket.
+      Pump result = Drive([this] { return directDelivered_ > 0 || buffer_.size() > bufferStart_; }, true);
       const uint32_t delivered = directDelivered_;
       directTarget_ = nullptr;
       directRoom_ = 0;

@@ -96,8 +96,10 @@ class CHttpSender : public CBaseHttpSender {
   void CloseLocked();
   // Drives the transfer until ready() holds, it ends, ConnectTimeout passes
   // without any byte arriving, or a close or stop is requested.
+  // waitFirst: nothing can be pending inside libcurl (the reader emptied the
+  // buffer), so wait for the socket before the first perform.
   template <class Ready>
-  Pump Drive(Ready ready);
+  Pump Drive(Ready ready, bool waitFirst = false);
   uint32_t TakeBuffered(std::vector<uint8_t>& data, uint32_t maximum);
   bool StopRequested() const;
 

@@ -23,9 +23,8 @@ bool RecordingSink::Open(std::string& error) {
     error = "cannot write " + (media_ == nullptr ? MediaPath() : IndexPath());
     return false;
   }
-  // Pictures are written in large batches rather than one system call each.
-  std::setvbuf(media_, nullptr, _IOFBF, 1 << 20);
-  std::setvbuf(index_, nullptr, _IOFBF, 64 << 10);
+  indexBuffer_.resize(64 << 10);
+  std::setvbuf(index_, indexBuffer_.data(), _IOFBF, indexBuffer_.size());
   std::fputs("frame,utc_time,bytes,code,width,height\n", index_);
   return true;
 }

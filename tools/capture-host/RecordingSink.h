@@ -47,6 +47,10 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   std::mutex mutex_;
   FILE* media_ = nullptr;
   FILE* index_ = nullptr;
+  // The index's small lines are batched (the C library ignores a size given
+  // without a buffer). Pictures go to the file one write each: batching them
+  // into megabyte writes measured costlier.
+  std::vector<char> indexBuffer_;
   ChannelStats stats_;
   // Where the last picture lies in the media file; the snapshot is read back
   // from there at the end instead of copying every picture aside.
