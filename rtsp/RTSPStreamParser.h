@@ -1,0 +1,42 @@
+// Cuts the byte stream of an RTSP connection that carries RTP interleaved
+// (RFC 2326, 10.12: "$", channel, 16-bit length, data) into RTP packets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kestrum {
+
+class IRTPReceiverUser;
+
+class CRTSPStreamParser {
+ public:
+  explicit CRTSPStreamParser(IRTPReceiverUser* owner) : owner_(owner) {}
+  virtual ~CRTSPStreamParser() = default;
+
+  // Each complete, valid RTP packet on channel 0 reaches the owner's
+  // OnPacket before this returns; state carries over between chunks.
+  void Feed(const uint8_t* data, size_t size);
+
+  uint64_t PacketsDelivered() const { return delivered_; }
+  uint64_t FramesSkipped() const { return skipped_; }
+
+ private:
+  enum class State { Hunting, Channel, LengthHigh, LengthLow, Payload, Skipping };
+
+  // Between frames the marker is looked for (past an RTSP response or
+  // garbage); inside a frame nothing is searched: a frame on the RTCP channel
+  // is skipped by its length, so bytes in it can never pass for a marker.
+  void FrameDone();
+
+  IRTPReceiverUser* owner_;
+  State state_ = State::Hunting;
+  uint8_t channel_ = 0;
+  uint32_t remaining_ = 0;
+  std::vector<uint8_t> payload_;
+  uint64_t delivered_ = 0;
+  uint64_t skipped_ = 0;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "rtsp/Base64.h"
+#include "rtsp/RTPPacket.h"
+#include "rtsp/RTPReceiverUser.h"
+#include "rtsp/RTSPStreamParser.h"
+
+using namespace kestrum;
+
+namespace {
+
+TEST(Base64, TestVectorsOfRfc4648) {
+  const std::pair<const char*, const char*> vectors[] = {{"", ""},         {"f", "Zg=="},       {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+                                                         {"foobar", "Zm9vYmFy"}};
+  for (auto [plain, encoded] : vectors) {
+    EXPECT_EQ(encoded, Base64Encode(plain));
+    std::vector<uint8_t> decoded;
+    EXPECT_TRUE(Base64Decode(encoded, decoded));
+    EXPECT_EQ(plain, std::string(decoded.begin(), decoded.end()));
+  }
+}
+
+TEST(Base64, SkipsForeignCharactersAndBoundsTheResult) {
+  std::vector<uint8_t> decoded;
+  EXPECT_TRUE(Base64Decode(" Zm9v\r\nYmFy ", decoded));
+  EXPECT_EQ("foobar", std::string(decoded.begin(), decoded.end()));
+  // Parameter sets larger than 256 bytes decode (the bound is 64 KiB).
+  std::string big(600, 'A');
+  EXPECT_TRUE(Base64Decode(big, decoded));
+  EXPECT_EQ(450u, decoded.size());
+  EXPECT_FALSE(Base64Decode(big, decoded, 100));
+  EXPECT_TRUE(decoded.empty());
+  // Long Basic credentials (over 72 bytes) encode whole.
+  const std::string credentials = std::string(40, 'u') + ":" + std::string(60, 'p');
+  EXPECT_TRUE(Base64Decode(Base64Encode(credentials), decoded));
+  EXPECT_EQ(credentials, std::string(decoded.begin(), decoded.end()));
+}
+
+std::vector<uint8_t> Rtp(uint16_t sequence, std::vector<uint8_t> payload, uint8_t firstByte = 0x80,
+                         uint8_t secondByte = 0x60) {
+  std::vector<uint8_t> p = {firstByte, secondByte, static_cast<uint8_t>(sequence >> 8),
+                            static_cast<uint8_t>(sequence), 0x00, 0x01, 0x5F, 0x90, 0xDE, 0xAD, 0xBE, 0xEF};
+  for (uint8_t byte : payload) p.push_back(byte);  // (insert of an empty range trips a GCC 12 warning)
+  return p;
+}
+
+TEST(RTPPacket, FixedHeaderFields) {
+  CRTPPacket packet;
+  std::vector<uint8_t> bytes = Rtp(0xABCD, {1, 2, 3}, 0x80, 0xE0);
+  ASSERT_TRUE(packet.Parse(bytes.data(), bytes.size()));
+  EXPECT_EQ(1, packet.Marker);
+  EXPECT_EQ(96, packet.PayloadType);
+  EXPECT_EQ(0xABCD, packet.SequenceNumber);
+  EXPECT_EQ(90000u, packet.Timestamp);
+  const uint8_t ssrc[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+  uint32_t raw;
+  std::memcpy(&raw, ssrc, 4);
+  EXPECT_EQ(raw, packet.Ssrc) << "kept as the bytes came";
+  EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), packet.Payload);
+}
+
+TEST(RTPPacket, SizesVersionsPaddingCsrcsAndExtensions) {
+  CRTPPacket packet;
+  std::vector<uint8_t> header = Rtp(1, {});
+  EXPECT_FALSE(packet.Parse(header.data(), header.size())) << "a bare 12-byte header";
+  std::vector<uint8_t> one = Rtp(1, {7});
+  ASSERT_TRUE(packet.Parse(one.data(), one.size()));
+  EXPECT_EQ(1u, packet.Payload.size());
+  for (uint8_t version : {0x40, 0xC0, 0x00}) {
+    std::vector<uint8_t> other = Rtp(1, {7}, version);
+    EXPECT_FALSE(packet.Parse(other.data(), other.size())) << "version byte " << int(version);
+  }
+  std::vector<uint8_t> padded = Rtp(1, {1, 2, 3, 4, 5, 0, 0, 0, 4}, 0xA0);
+  ASSERT_TRUE(packet.Parse(padded.data(), padded.size()));
+  EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4, 5}), packet.Payload);
+  std::vector<uint8_t> overPadded = Rtp(1, {1, 2, 9}, 0xA0);
+  EXPECT_FALSE(packet.Parse(overPadded.data(), overPadded.size()));
+  std::vector<uint8_t> exactPadding = Rtp(1, {0, 2}, 0xA0);
+  ASSERT_TRUE(packet.Parse(exactPadding.data(), exactPadding.size()));
+  EXPECT_TRUE(packet.Payload.empty());
+
+  std::vector<uint8_t> twoCsrcsNoPayload = Rtp(1, {0, 0, 0, 1, 0, 0, 0, 2}, 0x82);
+  EXPECT_FALSE(packet.Parse(twoCsrcsNoPayload.data(), twoCsrcsNoPayload.size())) << "more than 8 bytes needed";
+  std::vector<uint8_t> twoCsrcs = Rtp(1, {0, 0, 0, 1, 0, 0, 0, 2, 9}, 0x82);
+  ASSERT_TRUE(packet.Parse(twoCsrcs.data(), twoCsrcs.size()));
+  EXPECT_EQ(2u, packet.Csrcs.size());
+  EXPECT_EQ((std::vector<uint8_t>{9}), packet.Payload);
+
+  std::vector<uint8_t> extension = Rtp(1, {0xBE, 0xDE, 0x00, 0x01, 1, 2, 3, 4, 42}, 0x90);
+  ASSERT_TRUE(packet.Parse(extension.data(), extension.size()));
+  EXPECT_EQ(0xBEDE, packet.ExtensionProfile);
+  EXPECT_EQ(1, packet.ExtensionLength);
+  EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4}), packet.Extension);
+  EXPECT_EQ((std::vector<uint8_t>{42}), packet.Payload);
+  std::vector<uint8_t> shortExtension = Rtp(1, {0xBE, 0xDE, 0x00, 0x02, 1, 2, 3, 4}, 0x90);
+  EXPECT_FALSE(packet.Parse(shortExtension.data(), shortExtension.size()));
+}
+
+class Collector : public IRTPReceiverUser {
+ public:
+  void OnPacket(CRTPPacket* packet) override { sequences.push_back(packet->SequenceNumber); }
+  void OnPacketFrom(const SOCKET_ADDRESS_V4*, CRTPPacket*) override {}
+  void OnReceiveTimeout() override {}
+  void OnTransportClosed() override {}
+  void OnParameterSets(const std::vector<uint8_t>*) override {}
+  std::vector<uint16_t> sequences;
+};
+
+std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> frame = {0x24, channel, static_cast<uint8_t>(data.size() >> 8),
+                                static_cast<uint8_t>(data.size())};
+  frame.insert(frame.end(), data.begin(), data.end());
+  return frame;
+}
+
+void Append(std::vector<uint8_t>& to, const std::vector<uint8_t>& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+TEST(InterleavedStream, PacketsSplitAtEveryPositionArriveOnceAndWhole) {
+  std::vector<uint8_t> stream;
+  const std::string response = "RTSP/1.0 200 OK\r\nCSeq: 5\r\nSession: 4a3f\r\n\r\n";
+  Append(stream, std::vector<uint8_t>(response.begin(), response.end()));
+  Append(stream, Frame(0, Rtp(10, {1, 2, 3})));
+  Append(stream, Frame(0, Rtp(12, std::vector<uint8_t>(300, 7))));
+  Append(stream, Frame(0, Rtp(11, {9})));
+  for (size_t split = 0; split <= stream.size(); ++split) {
+    Collector owner;
+    CRTSPStreamParser parser(&owner);
+    parser.Feed(stream.data(), split);
+    parser.Feed(stream.data() + split, stream.size() - split);
+    EXPECT_EQ((std::vector<uint16_t>{10, 12, 11}), owner.sequences) << "split at " << split;
+  }
+}
+
+TEST(InterleavedStream, AnRtcpFrameIsSkippedByItsLengthNotSearched) {
+  // The RTCP frame's data contains "$", 0x00 and a length that would swallow
+  // the next real packet if the frame were searched byte by byte.
+  std::vector<uint8_t> rtcp = {0x81, 0xC8, 0x00, 0x06, 0x24, 0x00, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8};
+  std::vector<uint8_t> stream = Frame(1, rtcp);
+  Append(stream, Frame(0, Rtp(20, {5, 5})));
+  Append(stream, Frame(0, Rtp(21, {6})));
+  Collector owner;
+  CRTSPStreamParser parser(&owner);
+  parser.Feed(stream.data(), stream.size());
+  EXPECT_EQ((std::vector<uint16_t>{20, 21}), owner.sequences);
+  EXPECT_EQ(1u, parser.FramesSkipped());
+}
+
+TEST(InterleavedStream, EmptyAndMalformedFramesCostOnlyThemselves) {
+  std::vector<uint8_t> stream = Frame(0, {});
+  Append(stream, Frame(0, Rtp(30, {1}, 0x40)));  // version 1: dropped
+  Append(stream, Frame(0, {0x80, 0x60}));         // too short: dropped
+  std::string garbage = "garbage $\x07 more";
+  Append(stream, std::vector<uint8_t>(garbage.begin(), garbage.end()));
+  Append(stream, Frame(0, Rtp(31, {2})));
+  Collector owner;
+  CRTSPStreamParser parser(&owner);
+  for (uint8_t byte : stream) parser.Feed(&byte, 1);  // one byte per read
+  EXPECT_EQ((std::vector<uint16_t>{31}), owner.sequences);
+}
+
+}  // namespace
