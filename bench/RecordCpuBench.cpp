@@ -25,12 +25,7 @@ std::string Beside(const char* name) {
 
 std::string ReadFile(const std::string& path) {
   std::string text;
-  if (FILE* f = std::fopen(path.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
-  }
+  kestrum::platform::ReadWholeFile(path, text, 64u << 20);
   return text;
 }
 

@@ -27,13 +27,9 @@ uint16_t StartSimulator(kestrum::platform::ChildProcess& sim, const std::string&
   const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/");
   for (int i = 0; i < 200; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    FILE* f = std::fopen(log.c_str(), "r");
-    if (f == nullptr) continue;
-    char buffer[512] = {0};
-    size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
-    std::fclose(f);
+    std::string text;
+    if (!kestrum::platform::ReadWholeFile(log, text, 1 << 20)) continue;
     std::smatch match;
-    std::string text(buffer, n);
     if (std::regex_search(text, match, line)) return static_cast<uint16_t>(std::stoi(match[1]));
   }
   return 0;

@@ -17,7 +17,6 @@ class NativeEvent {
   NativeEvent& operator=(const NativeEvent&) = delete;
 
   bool IsValid() const { return handle_ >= 0; }
-  bool IsManualReset() const { return manual_; }
 
   bool Set();
   bool Reset();

@@ -43,8 +43,6 @@ void BlockTerminationSignals();
 int WaitForTerminationSignal();
 // The same with a limit: 0 when no signal came within ms.
 int WaitForTerminationSignal(uint32_t ms);
-// Sends SIGTERM to this process (lets a program stop itself the same way).
-void RaiseTermination();
 
 }  // namespace platform
 }  // namespace kestrum

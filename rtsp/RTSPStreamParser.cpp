@@ -67,7 +67,6 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t size) {
         if (remaining_ == 0) {
           CRTPPacket packet;
           if (packet.Parse(payload_.data(), payload_.size()) && owner_ != nullptr) {
-            ++delivered_;
             owner_->OnPacket(&packet);
           }
           FrameDone();  // a malformed packet costs only itself

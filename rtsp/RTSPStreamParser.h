@@ -19,7 +19,6 @@ class CRTSPStreamParser {
   // OnPacket before this returns; state carries over between chunks.
   void Feed(const uint8_t* data, size_t size);
 
-  uint64_t PacketsDelivered() const { return delivered_; }
   uint64_t FramesSkipped() const { return skipped_; }
 
  private:
@@ -35,7 +34,6 @@ class CRTSPStreamParser {
   uint8_t channel_ = 0;
   uint32_t remaining_ = 0;
   std::vector<uint8_t> payload_;
-  uint64_t delivered_ = 0;
   uint64_t skipped_ = 0;
 };
 

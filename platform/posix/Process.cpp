@@ -130,7 +130,5 @@ int WaitForTerminationSignal(uint32_t ms) {
   }
 }
 
-void RaiseTermination() { kill(getpid(), SIGTERM); }
-
 }  // namespace platform
 }  // namespace kestrum

@@ -41,6 +41,14 @@ IoStatus NotReady(bool timedOut, bool stopped) {
   return timedOut ? IoStatus::Timeout : stopped ? IoStatus::Stopped : IoStatus::Error;
 }
 
+sockaddr_in Ipv4(uint32_t address, uint16_t port) {
+  sockaddr_in socketAddress{};
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_addr.s_addr = address;
+  socketAddress.sin_port = htons(port);
+  return socketAddress;
+}
+
 int RemainingMs(uint32_t ms, uint64_t start) {
   if (ms == kInfinite) return -1;
   uint64_t elapsed = MonotonicMilliseconds() - start;
@@ -99,10 +107,7 @@ bool TcpSocket::Listen(uint32_t address, uint16_t port, int backlog) {
   if (fd < 0) return false;
   int yes = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = address;
-  local.sin_port = htons(port);
+  sockaddr_in local = Ipv4(address, port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || listen(fd, backlog) != 0) {
     close(fd);
     return false;
@@ -146,10 +151,7 @@ IoStatus TcpSocket::Connect(uint32_t address, uint16_t port, uint32_t timeoutMs,
   handle_ = fd;
   int yes = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_addr.s_addr = address;
-  remote.sin_port = htons(port);
+  sockaddr_in remote = Ipv4(address, port);
   if (connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) return IoStatus::Ok;
   if (errno != EINPROGRESS) {
     Close();

@@ -12,6 +12,7 @@
 #include "tests/support/CurlClient.h"
 #include "tests/support/FakeDriver.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestUtil.h"
 #include "tools/camera-sim/Simulator.h"
 #include "tools/hostlib/HostFrames.h"
 
@@ -68,15 +69,6 @@ class MjpegChannel : public ::testing::Test {
     for (const auto& r : state["requests"]) paths.push_back(r["path"]);
     return paths;
   }
-  static bool WaitFor(const std::function<bool()>& condition, int ms) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-      if (Clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
-
   FakeDriver driver_;
   host::CollectingFrameSink sink_{false};
   std::unique_ptr<sim::Simulator> sim_;
@@ -131,7 +123,7 @@ TEST_F(MjpegChannel, SignalLossThenRetryEveryFiveSecondsThenRecovery) {
   ASSERT_TRUE(sink_.WaitForFrames(3, 10000));
   Fault("stall", 1);
   const auto stalled = Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 8000));
   const auto lostAfter = Clock::now() - stalled;
   EXPECT_GE(lostAfter, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
   EXPECT_EQ(SignalLost, channel_->GetStatus());
@@ -166,7 +158,7 @@ TEST_F(MjpegChannel, ACameraThatAcceptsStreamsButStallsIsReportedLost) {
   ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
   ASSERT_TRUE(sink_.WaitForFrames(2, 10000));
   Fault("stall", 1);
-  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 8000));
   EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
   EXPECT_GE(SimState()["counters"]["streams_opened"].get<int>(), 2) << "it was reopened meanwhile";
 }
@@ -195,7 +187,7 @@ TEST_F(MjpegChannel, RestartKeepsTheQualityOfStart) {
   ASSERT_EQ(200, CurlGet(SimUrl("/sim/reset")).status);
   StreamParams restart = Params(200, 0, 320, 240);
   ASSERT_TRUE(channel_->Restart(restart));
-  ASSERT_TRUE(WaitFor([&] { return RequestPaths().size() >= 3; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return RequestPaths().size() >= 3; }, 10000));
   const std::vector<std::string> paths = RequestPaths();
   EXPECT_EQ("/admin.cgi?image&resolution=3&quality=100", paths[1]);
   EXPECT_EQ("/nph-mjpeg.cgi?fps=5", paths[2]);
@@ -252,7 +244,7 @@ TEST_F(MjpegChannel, AHostThatRefusesEveryFrameSeesSignalLoss) {
   sink_.SetAccept(false);
   MakeChannel();
   ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
-  ASSERT_TRUE(WaitFor([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 8000));
   EXPECT_TRUE(driver_.Matching("is online").empty());
 }
 
@@ -261,7 +253,7 @@ TEST_F(MjpegChannel, VideoServerNamesTheChannel) {
   MakeChannel();
   ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
   ASSERT_TRUE(sink_.WaitForFrames(1, 10000));
-  ASSERT_TRUE(WaitFor([&] { return !driver_.Matching("is online").empty(); }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return !driver_.Matching("is online").empty(); }, 2000));
   EXPECT_EQ("kestrum::CBaseCameraChannel::SetCameraState: Video-server 127.0.0.1 (channel 0) is online",
             driver_.Matching("is online")[0].text);
 }

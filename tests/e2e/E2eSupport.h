@@ -14,16 +14,10 @@
 #include "platform/Process.h"
 #include "tests/support/CurlClient.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestUtil.h"
 
 namespace kestrum {
 namespace testing {
-
-inline std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 inline std::vector<std::string> ReadLines(const std::string& path) {
   std::vector<std::string> lines;

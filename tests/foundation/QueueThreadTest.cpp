@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/RecordingLog.h"
+#include "tests/support/TestUtil.h"
 
 using kestrum::CManualEvent;
 using kestrum::CQueueThread;
@@ -54,11 +55,7 @@ class Recorder : public CQueueThread<Item> {
 };
 
 bool WaitForCount(Recorder& r, size_t n) {
-  for (int i = 0; i < 2500; ++i) {
-    if (r.Seen().size() >= n) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return false;
+  return kestrum::testing::WaitUntil([&] { return r.Seen().size() >= n; });
 }
 
 TEST(QueueThread, ProcessesInOrderAndSurvivesAThrowingItem) {

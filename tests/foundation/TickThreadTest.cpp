@@ -7,6 +7,9 @@
 #include <thread>
 
 #include "tests/support/RecordingLog.h"
+#include "tests/support/TestUtil.h"
+
+using kestrum::testing::WaitUntil;
 
 using kestrum::TTickThread;
 using kestrum::testing::RecordingLog;
@@ -17,15 +20,6 @@ struct Counter {
   std::atomic<int> ticks{0};
   void Tick() { ++ticks; }
 };
-
-bool WaitUntil(const std::function<bool()>& condition, int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 TEST(TickThread, TicksAtStartThenEveryPeriod) {
   RecordingLog log;

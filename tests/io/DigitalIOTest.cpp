@@ -9,6 +9,7 @@
 
 #include "tests/support/CurlClient.h"
 #include "tests/support/FakeDriver.h"
+#include "tests/support/TestUtil.h"
 #include "tools/camera-sim/Simulator.h"
 #include "tools/hostlib/HostCapability.h"
 
@@ -39,14 +40,6 @@ class DigitalIO : public ::testing::Test {
   }
   std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + path; }
   std::vector<int> RelayHistory() { return sim_->State(0).RelayHistory(); }
-  static bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
   size_t Changes() {
     size_t n = 0;
     for (const auto& e : events_.Events()) n += e.reset ? 0 : 1;
@@ -63,11 +56,11 @@ TEST_F(DigitalIO, InputChangesAreReportedOncePerChange) {
   Start(2, 0);
   ASSERT_TRUE(io_->StartIO());
   // First poll at once: both inputs read 0 on the camera, which is state 2.
-  ASSERT_TRUE(WaitFor([&] { return Changes() >= 2; }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Changes() >= 2; }, 2000));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // several more polls
   EXPECT_EQ(2u, Changes()) << "unchanged inputs are not reported again";
   ASSERT_EQ(200, CurlGet(Url("/sim/input?n=2&state=1")).status);
-  ASSERT_TRUE(WaitFor([&] { return Changes() >= 3; }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Changes() >= 3; }, 2000));
   const auto last = events_.Events().back();
   EXPECT_EQ(1u, last.input) << "camera input 2 is host input 1";
   EXPECT_EQ(1u, last.state);
@@ -93,13 +86,13 @@ TEST_F(DigitalIO, OnlyTheWorkersTheDeviceNeeds) {
 TEST_F(DigitalIO, RelayRequestsInOrderWithoutRepeats) {
   Start(0, 1);
   ASSERT_TRUE(io_->StartIO());
-  ASSERT_TRUE(WaitFor([&] { return RelayHistory().size() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return RelayHistory().size() >= 1; }));
   EXPECT_EQ((std::vector<int>{0}), RelayHistory()) << "driven to state 1 (relay=0) at start";
   EXPECT_TRUE(io_->SetOutputState(0, 2));
   EXPECT_TRUE(io_->SetOutputState(0, 2));  // the camera has it: not written again
   EXPECT_TRUE(io_->SetOutputState(0, 1));
   EXPECT_TRUE(io_->SetOutputState(5, 2)) << "an index beyond the outputs is queued but does nothing";
-  ASSERT_TRUE(WaitFor([&] { return RelayHistory().size() >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return RelayHistory().size() >= 3; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ((std::vector<int>{0, 1, 0}), RelayHistory());
   EXPECT_TRUE(io_->StopIO());
@@ -109,11 +102,11 @@ TEST_F(DigitalIO, RelayRequestsInOrderWithoutRepeats) {
 TEST_F(DigitalIO, AFailedWriteIsReportedOnceAndRetriedNextTime) {
   Start(0, 1);
   ASSERT_TRUE(io_->StartIO());
-  ASSERT_TRUE(WaitFor([&] { return RelayHistory().size() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return RelayHistory().size() >= 1; }));
   ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=error500&value=1")).status);
   io_->SetOutputState(0, 2);
   io_->SetOutputState(0, 1);
-  ASSERT_TRUE(WaitFor([&] { return events_.Events().size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return events_.Events().size() >= 2; }));
   const std::string line = "kestrum::CIOBase::SetOutputStateWrapper: Unable to change output state for device "
                            "127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + " (output index 0)";
   auto lines = driver_.Matching("Unable to change output state");
@@ -122,7 +115,7 @@ TEST_F(DigitalIO, AFailedWriteIsReportedOnceAndRetriedNextTime) {
   EXPECT_EQ(1u, lines[0].level);
   ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=error500&value=0")).status);
   io_->SetOutputState(0, 1);  // the tables were reset, so this is sent again
-  ASSERT_TRUE(WaitFor([&] { return RelayHistory().size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return RelayHistory().size() >= 2; }));
   EXPECT_EQ(0, RelayHistory().back());
   EXPECT_TRUE(io_->StopIO());
 }
@@ -130,7 +123,7 @@ TEST_F(DigitalIO, AFailedWriteIsReportedOnceAndRetriedNextTime) {
 TEST_F(DigitalIO, AFailingCameraResetsOnEveryPollAndLogsOncePerStreak) {
   Start(2, 0);
   ASSERT_TRUE(io_->StartIO());
-  ASSERT_TRUE(WaitFor([&] { return Changes() >= 2; }, 2000));
+  ASSERT_TRUE(WaitUntil([&] { return Changes() >= 2; }, 2000));
   ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=error500&value=1")).status);
   std::this_thread::sleep_for(std::chrono::milliseconds(900));
   size_t resets = 0;
@@ -138,9 +131,9 @@ TEST_F(DigitalIO, AFailingCameraResetsOnEveryPollAndLogsOncePerStreak) {
   EXPECT_GE(resets, 2u) << "one reset per failing poll";
   EXPECT_EQ(1u, driver_.Matching("GetInputStates() method failed!").size());
   ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=error500&value=0")).status);
-  ASSERT_TRUE(WaitFor([&] { return Changes() >= 4; }, 2000)) << "after a reset every input is reported again";
+  ASSERT_TRUE(WaitUntil([&] { return Changes() >= 4; }, 2000)) << "after a reset every input is reported again";
   ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=error500&value=1")).status);
-  ASSERT_TRUE(WaitFor([&] { return driver_.Matching("GetInputStates() method failed!").size() == 2; }, 2000))
+  ASSERT_TRUE(WaitUntil([&] { return driver_.Matching("GetInputStates() method failed!").size() == 2; }, 2000))
       << "a new streak is logged again";
   EXPECT_EQ("kestrum::CIOBase::GetInputStatesWrapper: GetInputStates() method failed! Device 127.0.0.1:" +
                 std::to_string(sim_->HttpPort(0)),

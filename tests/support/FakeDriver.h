@@ -24,14 +24,11 @@ class FakeDriver : public IDriver {
 
   std::string GetDeviceAddress() override { return device.Address + ":" + std::to_string(device.Port); }
   void Message(uint32_t level, const char* format, ...) override {
-    if (level == 4) return;
+    if (level == 4) return;  // debug lines never reach a host
     va_list args;
     va_start(args, format);
-    char buffer[4096];
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    log_.Add(level, format, args);
     va_end(args);
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({level, buffer});
   }
   const char* GetDriverName() override { return "QuellonIPCapture"; }
   std::string GetHostDirectory() override { return hostDirectory; }
@@ -50,17 +47,8 @@ class FakeDriver : public IDriver {
     return -1;
   }
 
-  std::vector<RecordedLine> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  std::vector<RecordedLine> Matching(const std::string& fragment) {
-    std::vector<RecordedLine> found;
-    for (const RecordedLine& line : Lines()) {
-      if (line.text.find(fragment) != std::string::npos) found.push_back(line);
-    }
-    return found;
-  }
+  std::vector<RecordedLine> Lines() { return log_.Lines(); }
+  std::vector<RecordedLine> Matching(const std::string& fragment) { return log_.Matching(fragment); }
 
   DEVICE_INFO device;
   IOCounts ioCounts;
@@ -73,8 +61,7 @@ class FakeDriver : public IDriver {
   std::vector<std::string> resolutions = {"640x480", "1280x720", "1920x1080", "320x240"};
 
  private:
-  std::mutex mutex_;
-  std::vector<RecordedLine> lines_;
+  RecordingLog log_;
 };
 
 }  // namespace testing

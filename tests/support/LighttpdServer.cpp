@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/Socket.h"
+#include "tests/support/TestUtil.h"
 
 namespace kestrum {
 namespace testing {
@@ -42,12 +43,7 @@ void LighttpdServer::PutFile(const std::string& relativePath, const std::string&
   std::ofstream(path, std::ios::binary) << contents;
 }
 
-std::string LighttpdServer::ErrorLog() const {
-  std::ifstream in(dir_.File("error.log"));
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string LighttpdServer::ErrorLog() const { return ReadText(dir_.File("error.log")); }
 
 bool LighttpdServer::Start(bool tls) {
   const std::string program = FindProgram("lighttpd");

@@ -27,16 +27,32 @@ class RecordingLog : public IDebugMessage {
   void Message(uint32_t level, const char* format, ...) override {
     va_list args;
     va_start(args, format);
-    char buffer[2048];
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    Add(level, format, args);
     va_end(args);
+  }
+
+  // Records one formatted line, whatever its length.
+  void Add(uint32_t level, const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({level, buffer});
+    lines_.push_back({level, text});
   }
 
   std::vector<RecordedLine> Lines() {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
+  }
+  std::vector<RecordedLine> Matching(const std::string& fragment) {
+    std::vector<RecordedLine> found;
+    for (const RecordedLine& line : Lines()) {
+      if (line.text.find(fragment) != std::string::npos) found.push_back(line);
+    }
+    return found;
   }
 
  private:

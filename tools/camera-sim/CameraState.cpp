@@ -235,7 +235,7 @@ void CameraState::Reset() {
   relayHistory_.clear();
 }
 
-std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort, const std::string& extraMembers) {
+std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::ostringstream json;
   json << "{\"camera\":" << index_ << ",\"http_port\":" << httpPort << ",\"rtsp_port\":" << rtspPort;
@@ -269,9 +269,7 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort, const std:
          << ",\"time_ms\":" << r.timeMs << "}";
     first = false;
   }
-  json << "]";
-  if (!extraMembers.empty()) json << "," << extraMembers;
-  json << "}";
+  json << "]}";
   return json.str();
 }
 

@@ -96,9 +96,8 @@ class CameraState {
   // Clears faults, counters, the log and the relay history; settings stay.
   void Reset();
 
-  // The whole state as a JSON object; extra members (such as the RTSP
-  // sessions) are appended as given.
-  std::string ToJson(uint16_t httpPort, uint16_t rtspPort, const std::string& extraMembers);
+  // The whole state as a JSON object.
+  std::string ToJson(uint16_t httpPort, uint16_t rtspPort);
 
  private:
   const uint32_t index_;

@@ -413,7 +413,7 @@ int HttpFrontEnd::HandleStream(MHD_Connection* connection, const Request& reques
 
 int HttpFrontEnd::HandleControl(MHD_Connection* connection, const Request& request) {
   if (request.path == "/sim/state") {
-    return Reply(connection, 200, state_.ToJson(port_, rtspPort_.load(), extraState_ ? extraState_() : ""), false,
+    return Reply(connection, 200, state_.ToJson(port_, rtspPort_.load()), false,
                  "application/json");
   }
   if (request.path == "/sim/reset") {

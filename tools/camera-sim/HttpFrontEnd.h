@@ -5,7 +5,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -43,10 +42,8 @@ class HttpFrontEnd {
   void Stop();
   uint16_t Port() const { return port_; }
 
-  // What "/info.cgi" reports as the RTSP port, and the extra JSON members of
-  // "/sim/state" (the RTSP side's sessions).
+  // What "/info.cgi" reports as the RTSP port.
   void SetRtspPort(uint16_t port) { rtspPort_ = port; }
-  void SetExtraState(std::function<std::string()> extra) { extraState_ = std::move(extra); }
 
   // Waits up to ms; false as soon as the front end is stopping.
   bool Pause(uint64_t ms);
@@ -76,7 +73,6 @@ class HttpFrontEnd {
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;
   std::atomic<uint16_t> rtspPort_{0};
-  std::function<std::string()> extraState_;
   std::atomic<bool> stopping_{false};
   std::mutex pauseMutex_;
   std::condition_variable pauseWake_;

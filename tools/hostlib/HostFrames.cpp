@@ -57,7 +57,6 @@ ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t
     return nullptr;
   }
   outstanding_.fetch_add(1);
-  created_.fetch_add(1);
   return frame;
 }
 

@@ -73,11 +73,9 @@ class HeapFrameAllocator : public ipcapture::IHostFrameAllocator {
   // Frames created and not yet released; 0 after every delivery when the
   // driver releases each frame exactly once.
   int64_t Outstanding() const { return outstanding_.load(); }
-  uint64_t Created() const { return created_.load(); }
 
  private:
   std::atomic<int64_t> outstanding_{0};
-  std::atomic<uint64_t> created_{0};
   std::mutex mutex_;
   std::vector<HeapFrame*> spare_;
 };

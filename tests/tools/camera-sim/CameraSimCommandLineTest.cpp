@@ -12,19 +12,13 @@
 #include "platform/Socket.h"
 #include "tests/support/CurlClient.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestUtil.h"
 #include "tools/camera-sim/SimOptions.h"
 
 using namespace kestrum;
 using namespace kestrum::testing;
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 TEST(CameraSimOptions, ParsesAndRejects) {
   sim::SimOptions options;
@@ -58,7 +52,7 @@ TEST(CameraSimProgram, ServesUntilSigtermAndExitsCleanly) {
   const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/ rtsp://127\\.0\\.0\\.1:([0-9]+)/nph-h264\\.cgi");
   for (int i = 0; i < 200 && !std::regex_search(output, match, line); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    output = ReadFile(dir.File("out.log"));
+    output = ReadText(dir.File("out.log"));
   }
   ASSERT_TRUE(std::regex_search(output, match, line)) << output;
   EXPECT_NE(std::string::npos, output.find("camera 2: http://127.0.0.1:" + std::to_string(std::stoi(match[1]) + 1)));
@@ -73,14 +67,14 @@ TEST(CameraSimProgram, BadArgumentsAndBusyPortsFailClearly) {
   platform::ChildProcess bad;
   ASSERT_TRUE(bad.Start({CAMERA_SIM_PATH, "--auth", "kerberos"}, dir.File("bad.log")));
   EXPECT_EQ(2, bad.Wait(10000));
-  EXPECT_NE(std::string::npos, ReadFile(dir.File("bad.log")).find("--auth must be none, basic or digest"));
+  EXPECT_NE(std::string::npos, ReadText(dir.File("bad.log")).find("--auth must be none, basic or digest"));
 
   platform::TcpSocket holder;
   ASSERT_TRUE(holder.Listen(platform::LoopbackAddress(), 0));
   platform::ChildProcess busy;
   ASSERT_TRUE(busy.Start({CAMERA_SIM_PATH, "--http-port", std::to_string(holder.LocalPort())}, dir.File("busy.log")));
   EXPECT_EQ(1, busy.Wait(10000));
-  EXPECT_NE(std::string::npos, ReadFile(dir.File("busy.log")).find("is busy"));
+  EXPECT_NE(std::string::npos, ReadText(dir.File("busy.log")).find("is busy"));
 }
 
 }  // namespace

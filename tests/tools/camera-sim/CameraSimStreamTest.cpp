@@ -7,6 +7,7 @@
 
 #include "platform/Process.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestUtil.h"
 #include "tests/tools/camera-sim/SimFixture.h"
 
 using namespace kestrum;
@@ -127,13 +128,6 @@ TEST_F(MjpegStream, DropCutsThePictureAndTheConnection) {
   EXPECT_NE(std::string::npos, reply.body.find("--quellonboundary")) << "half a part arrived";
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST_F(MjpegStream, AnIndependentDecoderReadsTheStream) {
   if (!std::filesystem::exists("/usr/bin/ffmpeg") || !std::filesystem::exists("/usr/bin/ffprobe")) {
     GTEST_SKIP() << "ffmpeg is not installed (Debian package ffmpeg)";
@@ -145,7 +139,7 @@ TEST_F(MjpegStream, AnIndependentDecoderReadsTheStream) {
                             Url("/nph-mjpeg.cgi?fps=25"), "-frames:v", "30", "-f", "null", "-"},
                            dir.File("ffmpeg.log")));
   EXPECT_EQ(0, ffmpeg.Wait(60000));
-  EXPECT_EQ("", ReadAll(dir.File("ffmpeg.log"))) << "no decoding error";
+  EXPECT_EQ("", ReadText(dir.File("ffmpeg.log"))) << "no decoding error";
 
   platform::ChildProcess ffprobe;
   ASSERT_TRUE(ffprobe.Start({"/usr/bin/ffprobe", "-v", "error", "-f", "mpjpeg", "-select_streams", "v:0",
@@ -153,7 +147,7 @@ TEST_F(MjpegStream, AnIndependentDecoderReadsTheStream) {
                              Url("/nph-mjpeg.cgi?fps=25")},
                             dir.File("ffprobe.log")));
   EXPECT_EQ(0, ffprobe.Wait(60000));
-  EXPECT_EQ("mjpeg,1280,720\n", ReadAll(dir.File("ffprobe.log")));
+  EXPECT_EQ("mjpeg,1280,720\n", ReadText(dir.File("ffprobe.log")));
 }
 
 }  // namespace
