@@ -16,6 +16,7 @@ PACKAGES=(
   libcurl4-openssl-dev libpugixml-dev
   lighttpd lighttpd-mod-openssl openssl
   libmicrohttpd-dev libturbojpeg0-dev nlohmann-json3-dev ffmpeg
+  clang libclang-rt-14-dev
 )
 
 log() { printf '\n== %s\n' "$*"; }

@@ -39,6 +39,9 @@ class TcpSocket {
     return SendAll(text.data(), text.size(), timeoutMs, stop);
   }
 
+  // SO_RCVBUF; false when the system refuses it.
+  bool SetReceiveBuffer(uint32_t bytes);
+
   // Ends both directions; a receive blocked on another thread returns Closed.
   void Shutdown();
   // Hands the native handle to another owner (a server library); the socket

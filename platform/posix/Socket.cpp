@@ -213,6 +213,12 @@ IoStatus TcpSocket::SendAll(const void* data, size_t length, uint32_t timeoutMs,
   return IoStatus::Ok;
 }
 
+bool TcpSocket::SetReceiveBuffer(uint32_t bytes) {
+  if (handle_ < 0) return false;
+  int size = static_cast<int>(bytes);
+  return setsockopt(Fd(handle_), SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
+}
+
 void TcpSocket::Shutdown() {
   if (handle_ >= 0) shutdown(Fd(handle_), SHUT_RDWR);
 }

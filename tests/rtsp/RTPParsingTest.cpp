@@ -6,8 +6,11 @@
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPReceiverUser.h"
 #include "rtsp/RTSPStreamParser.h"
+#include "tests/rtsp/RtpTestSupport.h"
 
 using namespace kestrum;
+using kestrum::testing::Rtp;
+using Collector = kestrum::testing::PacketCollector;
 
 namespace {
 
@@ -37,14 +40,6 @@ TEST(Base64, SkipsForeignCharactersAndBoundsTheResult) {
   const std::string credentials = std::string(40, 'u') + ":" + std::string(60, 'p');
   EXPECT_TRUE(Base64Decode(Base64Encode(credentials), decoded));
   EXPECT_EQ(credentials, std::string(decoded.begin(), decoded.end()));
-}
-
-std::vector<uint8_t> Rtp(uint16_t sequence, std::vector<uint8_t> payload, uint8_t firstByte = 0x80,
-                         uint8_t secondByte = 0x60) {
-  std::vector<uint8_t> p = {firstByte, secondByte, static_cast<uint8_t>(sequence >> 8),
-                            static_cast<uint8_t>(sequence), 0x00, 0x01, 0x5F, 0x90, 0xDE, 0xAD, 0xBE, 0xEF};
-  for (uint8_t byte : payload) p.push_back(byte);  // (insert of an empty range trips a GCC 12 warning)
-  return p;
 }
 
 TEST(RTPPacket, FixedHeaderFields) {
@@ -99,16 +94,6 @@ TEST(RTPPacket, SizesVersionsPaddingCsrcsAndExtensions) {
   EXPECT_FALSE(packet.Parse(shortExtension.data(), shortExtension.size()));
 }
 
-class Collector : public IRTPReceiverUser {
- public:
-  void OnPacket(CRTPPacket* packet) override { sequences.push_back(packet->SequenceNumber); }
-  void OnPacketFrom(const SOCKET_ADDRESS_V4*, CRTPPacket*) override {}
-  void OnReceiveTimeout() override {}
-  void OnTransportClosed() override {}
-  void OnParameterSets(const std::vector<uint8_t>*) override {}
-  std::vector<uint16_t> sequences;
-};
-
 std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& data) {
   std::vector<uint8_t> frame = {0x24, channel, static_cast<uint8_t>(data.size() >> 8),
                                 static_cast<uint8_t>(data.size())};
@@ -130,7 +115,7 @@ TEST(InterleavedStream, PacketsSplitAtEveryPositionArriveOnceAndWhole) {
     CRTSPStreamParser parser(&owner);
     parser.Feed(stream.data(), split);
     parser.Feed(stream.data() + split, stream.size() - split);
-    EXPECT_EQ((std::vector<uint16_t>{10, 12, 11}), owner.sequences) << "split at " << split;
+    EXPECT_EQ((std::vector<uint16_t>{10, 12, 11}), owner.Sequences()) << "split at " << split;
   }
 }
 
@@ -144,7 +129,7 @@ TEST(InterleavedStream, AnRtcpFrameIsSkippedByItsLengthNotSearched) {
   Collector owner;
   CRTSPStreamParser parser(&owner);
   parser.Feed(stream.data(), stream.size());
-  EXPECT_EQ((std::vector<uint16_t>{20, 21}), owner.sequences);
+  EXPECT_EQ((std::vector<uint16_t>{20, 21}), owner.Sequences());
   EXPECT_EQ(1u, parser.FramesSkipped());
 }
 
@@ -158,7 +143,7 @@ TEST(InterleavedStream, EmptyAndMalformedFramesCostOnlyThemselves) {
   Collector owner;
   CRTSPStreamParser parser(&owner);
   for (uint8_t byte : stream) parser.Feed(&byte, 1);  // one byte per read
-  EXPECT_EQ((std::vector<uint16_t>{31}), owner.sequences);
+  EXPECT_EQ((std::vector<uint16_t>{31}), owner.Sequences());
 }
 
 }  // namespace

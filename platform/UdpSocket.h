@@ -1,0 +1,56 @@
+// A bound IPv4 datagram socket whose waits can be cut short by a stop event.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/Socket.h"
+
+namespace kestrum {
+namespace platform {
+
+class NativeEvent;
+
+struct Ipv4Endpoint {
+  uint32_t address = 0;  // network byte order
+  uint16_t port = 0;     // host byte order
+};
+
+enum class WaitResult { Ready, Timeout, Stopped, Fatal, Error };
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket();
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  bool IsOpen() const { return handle_ >= 0; }
+
+  // Binds to any local address; port 0 lets the system choose. A port that
+  // is already bound fails (no address reuse). Zero sizes keep the default.
+  bool Bind(uint16_t port, uint32_t receiveBuffer);
+  uint16_t LocalPort() const;
+
+  // Waits for a datagram or the stop event. Fatal: the socket can no longer
+  // be used (closed under the waiter, or the system refuses it).
+  WaitResult WaitReadable(uint32_t timeoutMs, NativeEvent* stop);
+
+  // Takes one queued datagram without waiting. Ok with received set; Timeout
+  // when none is queued; Error with truncated set when the datagram was
+  // larger than the buffer (it is lost).
+  IoStatus ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated);
+
+  // One datagram; false unless every byte went out.
+  bool SendTo(const Ipv4Endpoint& destination, const void* data, size_t length);
+
+  // Ends both directions; a waiter on another thread wakes up.
+  void Shutdown();
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+}  // namespace platform
+}  // namespace kestrum

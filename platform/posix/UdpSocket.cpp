@@ -1,0 +1,130 @@
+#include "platform/UdpSocket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+namespace kestrum {
+namespace platform {
+
+namespace {
+
+int Fd(intptr_t handle) { return static_cast<int>(handle); }
+
+}  // namespace
+
+UdpSocket::~UdpSocket() { Close(); }
+
+bool UdpSocket::Bind(uint16_t port, uint32_t receiveBuffer) {
+  if (handle_ >= 0) return false;
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  if (receiveBuffer != 0) {
+    int size = static_cast<int>(receiveBuffer);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+      close(fd);
+      return false;
+    }
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+uint16_t UdpSocket::LocalPort() const {
+  if (handle_ < 0) return 0;
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (getsockname(Fd(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+WaitResult UdpSocket::WaitReadable(uint32_t timeoutMs, NativeEvent* stop) {
+  const int fd = Fd(handle_);
+  if (fd < 0) return WaitResult::Fatal;
+  pollfd fds[2];
+  fds[0] = pollfd{fd, POLLIN, 0};
+  nfds_t count = 1;
+  if (stop != nullptr && stop->IsValid()) {
+    fds[1] = pollfd{Fd(stop->PollHandle()), POLLIN, 0};
+    count = 2;
+  }
+  int ready;
+  {
+    // A forced thread termination may take effect here, as in event waits.
+    int previous = PTHREAD_CANCEL_DISABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+    ready = poll(fds, count, timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs));
+    pthread_setcancelstate(previous, nullptr);
+  }
+  if (ready < 0) return errno == EINTR ? WaitResult::Error : WaitResult::Fatal;
+  if (count == 2 && (fds[1].revents & POLLIN) != 0) return WaitResult::Stopped;
+  if (ready == 0) return WaitResult::Timeout;
+  if ((fds[0].revents & POLLNVAL) != 0) return WaitResult::Fatal;
+  return WaitResult::Ready;
+}
+
+IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
+                                bool& truncated) {
+  received = 0;
+  truncated = false;
+  if (handle_ < 0) return IoStatus::Error;
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  // MSG_TRUNC makes the result the datagram's real size, so a datagram that
+  // did not fit is told apart from one that did.
+  ssize_t n;
+  do {
+    n = recvfrom(Fd(handle_), buffer, length, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoStatus::Timeout : IoStatus::Error;
+  sender.address = from.sin_addr.s_addr;
+  sender.port = ntohs(from.sin_port);
+  if (static_cast<size_t>(n) > length) {
+    truncated = true;
+    return IoStatus::Error;
+  }
+  received = static_cast<size_t>(n);
+  return IoStatus::Ok;
+}
+
+bool UdpSocket::SendTo(const Ipv4Endpoint& destination, const void* data, size_t length) {
+  if (handle_ < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = destination.address;
+  to.sin_port = htons(destination.port);
+  ssize_t n;
+  do {
+    n = sendto(Fd(handle_), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0 && static_cast<size_t>(n) == length;
+}
+
+void UdpSocket::Shutdown() {
+  if (handle_ >= 0) shutdown(Fd(handle_), SHUT_RDWR);
+}
+
+void UdpSocket::Close() {
+  if (handle_ >= 0) {
+    close(Fd(handle_));
+    handle_ = -1;
+  }
+}
+
+}  // namespace platform
+}  // namespace kestrum

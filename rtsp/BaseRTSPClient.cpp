@@ -1,0 +1,319 @@
+#include "rtsp/BaseRTSPClient.h"
+
+#include <algorithm>
+
+#include "foundation/TextUtils.h"
+#include "platform/Clock.h"
+#include "platform/Network.h"
+#include "rtsp/Base64.h"
+#include "rtsp/MD5.h"
+#include "rtsp/RTPReceiverUser.h"
+#include "rtsp/RTSPStreamParser.h"
+
+namespace kestrum {
+
+namespace {
+constexpr uint32_t kLoopWaitMs = 2000;
+constexpr uint32_t kShortestLoopWaitMs = 250;
+constexpr size_t kInterleavedChunk = 8192;
+constexpr size_t kResponseChunk = 4096;
+// While stopping, TEARDOWN still goes out, but a camera that does not
+// answer must not hold the stop up.
+constexpr uint32_t kTeardownReplyMs = 1000;
+// Slices of a quiet interleaved read, so that keep-alives go out on time.
+constexpr uint32_t kInterleavedSliceMs = 250;
+const char kUserAgent[] = "User-Agent: Kestrum\r\n";
+}  // namespace
+
+const char* RTSPMethodName(uint32_t method) {
+  switch (method) {
+    case kRtspDescribe: return "DESCRIBE";
+    case kRtspSetup: return "SETUP";
+    case kRtspPlay: return "PLAY";
+    case kRtspTeardown: return "TEARDOWN";
+    case kRtspOptions: return "OPTIONS";
+    case kRtspPause: return "PAUSE";
+    default: return "";
+  }
+}
+
+CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* log) : CBaseThread(log) {}
+
+CBaseRTSPClient::~CBaseRTSPClient() { StopSession(); }
+
+bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPReceiverUser* owner, uint32_t mode) {
+  parser_.Reset();
+  pending_.clear();
+  settings_ = settings;
+  mode_ = mode;
+  owner_ = owner;
+  if (Connect() && Start("RTSP Client Thread")) return true;
+  StopSession();
+  return false;
+}
+
+uint32_t CBaseRTSPClient::StopLimitMs() const {
+  return 2 * std::max(settings_.SendTimeout, settings_.ReceiveTimeout) + 1000;
+}
+
+void CBaseRTSPClient::StopSession() {
+  StopThread(StopLimitMs());
+  socket_.Close();
+  pending_.clear();
+  keepAliveSent_ = false;
+  lastKeepAliveMs_ = 0;
+  owner_ = nullptr;
+}
+
+bool CBaseRTSPClient::Connect() {
+  if (settings_.Host.empty()) return false;
+  const uint32_t address = platform::LookupIPv4(settings_.Host.c_str());
+  if (address == 0) return false;
+  // Called on the owner's thread before the session thread exists; the
+  // connect time-out bounds it.
+  if (socket_.Connect(address, settings_.ServerPort, settings_.ConnectTimeout, nullptr) != platform::IoStatus::Ok) {
+    return false;
+  }
+  if (!socket_.SetReceiveBuffer(settings_.ReceiveBuffer)) {
+    socket_.Close();
+    return false;
+  }
+  return true;
+}
+
+std::string CBaseRTSPClient::BaseUrl() const {
+  if (parser_.ContentBase.find("rtsp://") != std::string::npos) return parser_.ContentBase;
+  std::string url = FormatString("rtsp://%s:%u/", settings_.Host.c_str(), static_cast<unsigned>(settings_.ServerPort));
+  const size_t start = settings_.Path.find_first_not_of('/');
+  if (start != std::string::npos) url += settings_.Path.substr(start);
+  return url;
+}
+
+std::string CBaseRTSPClient::SetupUrl() const {
+  std::string control;
+  if (settings_.Media >= 1 && settings_.Media <= 3) control = parser_.Media[settings_.Media - 1].Control;
+  if (control.find("://") != std::string::npos) return control;
+  std::string url = BaseUrl();
+  if (control.empty()) return url;
+  if (!url.empty() && url.back() == '/') url.pop_back();
+  if (control.front() != '/') url += '/';
+  return url + control;
+}
+
+std::string CBaseRTSPClient::TransportLine() const {
+  std::string profile;
+  if (settings_.Media >= 1 && settings_.Media <= 3) profile = parser_.Media[settings_.Media - 1].Profile;
+  std::string ports = FormatString(";client_port=%u-%u", static_cast<unsigned>(settings_.ClientRtpPort),
+                                   static_cast<unsigned>(settings_.ClientRtcpPort));
+  if (mode_ == kRtpModeUdp) {
+    profile = "RTP/AVP";
+  } else {
+    if (profile.empty()) profile = "RTP/AVP/TCP";
+    if (mode_ != kRtpModeTcp) ports.clear();
+  }
+  return "Transport: " + profile + ";unicast" + ports + "\r\n";
+}
+
+std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::string& url) const {
+  if (settings_.AuthScheme == CRTSPResponseParser::kBasic) {
+    // No length limit: long credentials are sent, not dropped.
+    return "Authorization: Basic " + Base64Encode(settings_.UserName + ":" + settings_.Password) + "\r\n";
+  }
+  if (settings_.AuthScheme != CRTSPResponseParser::kDigest) return std::string();
+  if (parser_.Scheme != CRTSPResponseParser::kDigest || parser_.Realm.empty() || parser_.Nonce.empty() ||
+      settings_.UserName.empty() || settings_.Password.empty() || url.empty()) {
+    return std::string();
+  }
+  // RFC 2617 without qop. The uri is the request's own URL, which the
+  // server hashes with; SETUP's differs from the base URL.
+  const std::string ha1 = CMD5::Hex(settings_.UserName + ":" + parser_.Realm + ":" + settings_.Password);
+  const std::string ha2 = CMD5::Hex(std::string(RTSPMethodName(method)) + ":" + url);
+  const std::string response = CMD5::Hex(ha1 + ":" + parser_.Nonce + ":" + ha2);
+  return FormatString("Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", "
+                      "response=\"%s\"\r\n",
+                      settings_.UserName.c_str(), parser_.Realm.c_str(), parser_.Nonce.c_str(), url.c_str(),
+                      response.c_str());
+}
+
+std::string CBaseRTSPClient::BuildRequest(uint32_t method) {
+  const std::string name = RTSPMethodName(method);
+  if (name.empty()) return std::string();
+  const std::string base = BaseUrl();
+  const std::string url = method == kRtspSetup ? SetupUrl() : base;
+  ++parser_.CSeq;
+  const std::string cseq = FormatString("CSeq: %u\r\n", static_cast<unsigned>(parser_.CSeq));
+  const std::string authorization = AuthorizationLine(method, url);
+  const std::string session = parser_.SessionId.empty() ? std::string() : "Session: " + parser_.SessionId + "\r\n";
+  const std::string range = "Range: " + (settings_.Range.empty() ? std::string("npt=0.000-") : settings_.Range) + "\r\n";
+
+  std::string request = name + " " + url + " RTSP/1.0\r\n" + cseq + authorization + kUserAgent;
+  switch (method) {
+    case kRtspDescribe: request += "Accept: application/sdp\r\n"; break;
+    case kRtspSetup: request += TransportLine(); break;
+    case kRtspPlay:
+    case kRtspPause: request += session + range; break;
+    default: request += session; break;
+  }
+  return request + "\r\n";
+}
+
+bool CBaseRTSPClient::SendRequest(uint32_t method) {
+  if (!socket_.IsOpen()) return false;
+  const std::string request = BuildRequest(method);
+  if (request.empty()) return false;
+  platform::NativeEvent* stop = Stopping() ? nullptr : StopEvent().Native();
+  return socket_.SendAll(request, settings_.SendTimeout, stop) == platform::IoStatus::Ok;
+}
+
+bool CBaseRTSPClient::ReadResponse(std::string& response) {
+  response.clear();
+  const bool stopping = Stopping();
+  platform::NativeEvent* stop = stopping ? nullptr : StopEvent().Native();
+  const uint32_t timeoutMs = stopping ? std::min(settings_.ReceiveTimeout, kTeardownReplyMs) : settings_.ReceiveTimeout;
+  std::string text;
+  text.swap(pending_);
+  size_t expected = 0;  // 0 until the header block has ended
+  char buffer[kResponseChunk];
+  for (;;) {
+    if (expected == 0) {
+      const size_t end = text.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        const std::string head = ToLowerCopy(text.substr(0, end + 4));
+        const int32_t length = ReadNumber(GetLineValue(head, "content-length", ": ", "\r\n"));
+        if (length < 0 || static_cast<size_t>(length) > kMaxBodyBytes) return false;
+        expected = end + 4 + static_cast<size_t>(length);
+      } else if (text.size() > kMaxHeaderBytes) {
+        return false;
+      }
+    }
+    if (expected != 0 && text.size() >= expected) {
+      pending_ = text.substr(expected);
+      text.resize(expected);
+      break;
+    }
+    size_t received = 0;
+    const platform::IoStatus status = socket_.Receive(buffer, sizeof buffer, received, timeoutMs, stop);
+    if (status == platform::IoStatus::Stopped) return false;
+    // Silence, a closed connection or an error: what arrived is all there is.
+    if (status != platform::IoStatus::Ok) break;
+    text.append(buffer, received);
+  }
+  response.swap(text);
+  return !response.empty();
+}
+
+bool CBaseRTSPClient::SendAndRead(uint32_t method) {
+  if (!SendRequest(method)) return false;
+  if (method == kRtspPlay && mode_ != kRtpModeUdp) return ReceiveInterleaved();
+  std::string response;
+  if (!ReadResponse(response)) return false;
+  return parser_.Parse(method, response);
+}
+
+bool CBaseRTSPClient::SendWithRetry(uint32_t method) {
+  if (Stopping() && method != kRtspTeardown) return false;
+  if (!SendAndRead(method)) return false;
+  if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
+    settings_.AuthScheme = parser_.Scheme;
+    if (!SendAndRead(method)) return false;
+  }
+  return parser_.StatusCode / 100 == 2;
+}
+
+uint32_t CBaseRTSPClient::KeepAlivePeriodMs() const {
+  const uint32_t seconds = parser_.SessionTimeout != 0 ? parser_.SessionTimeout : settings_.SessionTimeout;
+  return seconds * 1000 / 2;
+}
+
+void CBaseRTSPClient::KeepAlive(bool readResponse) {
+  const uint64_t now = platform::MonotonicMilliseconds();
+  if (keepAliveSent_ && now - lastKeepAliveMs_ <= KeepAlivePeriodMs()) return;
+  if (!Stopping()) {
+    if (readResponse) {
+      SendAndRead(kRtspOptions);
+      if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
+        settings_.AuthScheme = parser_.Scheme;
+        SendAndRead(kRtspOptions);
+      }
+    } else {
+      // Interleaved: the answer arrives among the RTP frames and the stream
+      // parser passes over it.
+      SendRequest(kRtspOptions);
+    }
+  }
+  lastKeepAliveMs_ = platform::MonotonicMilliseconds();
+  keepAliveSent_ = true;
+}
+
+bool CBaseRTSPClient::ReceiveInterleaved() {
+  CRTSPStreamParser stream(owner_);
+  if (!pending_.empty()) {
+    stream.Feed(reinterpret_cast<const uint8_t*>(pending_.data()), pending_.size());
+    pending_.clear();
+  }
+  if (!keepAliveSent_) {
+    // The PLAY just sent keeps the session alive as well as an OPTIONS.
+    lastKeepAliveMs_ = platform::MonotonicMilliseconds();
+    keepAliveSent_ = true;
+  }
+  uint8_t buffer[kInterleavedChunk];
+  uint64_t lastDataMs = platform::MonotonicMilliseconds();
+  for (;;) {
+    if (Stopping()) return false;
+    // A camera ends a session that hears no request within its time-out,
+    // however much it is sending.
+    KeepAlive(false);
+    size_t received = 0;
+    const platform::IoStatus status =
+        socket_.Receive(buffer, sizeof buffer, received, kInterleavedSliceMs, StopEvent().Native());
+    if (status == platform::IoStatus::Stopped) return false;
+    if (status == platform::IoStatus::Timeout) {
+      if (platform::MonotonicMilliseconds() - lastDataMs >= settings_.ReceiveTimeout) return true;
+      continue;
+    }
+    if (status != platform::IoStatus::Ok) return true;
+    if (Stopping()) return false;
+    lastDataMs = platform::MonotonicMilliseconds();
+    stream.Feed(buffer, received);
+  }
+}
+
+void CBaseRTSPClient::Run() {
+  pauseEvent_.Reset();
+  playEvent_.Reset();
+  if (Stopping()) return;
+  if (!SendAndRead(kRtspDescribe)) return;
+  if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
+    settings_.AuthScheme = parser_.Scheme;
+    if (!SendAndRead(kRtspDescribe)) return;
+  }
+  if (parser_.StatusCode / 100 != 2) return;
+  if (owner_ != nullptr) owner_->OnParameterSets(parser_.ParameterSets);
+  if (Stopping()) {
+    SendWithRetry(kRtspTeardown);
+    return;
+  }
+  if (SendWithRetry(kRtspSetup)) {
+    if (!paused_) playEvent_.Set();
+    // A short session time-out needs more frequent checks than the usual
+    // two seconds, or the keep-alive would come too late.
+    const uint32_t waitMs =
+        std::max(kShortestLoopWaitMs, std::min(kLoopWaitMs, KeepAlivePeriodMs() / 2));
+    CEvent* events[] = {&StopEvent(), &pauseEvent_, &playEvent_};
+    for (;;) {
+      const int fired = WaitForAny(events, 3, waitMs);
+      if (fired == 0) break;
+      if (fired == 1) {
+        if (SendWithRetry(kRtspPause)) paused_ = true;
+      } else if (fired == 2) {
+        paused_ = false;
+        SendWithRetry(kRtspPlay);
+      } else {
+        KeepAlive(true);
+      }
+    }
+  }
+  SendWithRetry(kRtspTeardown);
+}
+
+}  // namespace kestrum
