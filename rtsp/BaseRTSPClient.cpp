@@ -178,6 +178,7 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
     if (expected == 0) {
       const size_t end = text.find("\r\n\r\n");
       if (end != std::string::npos) {
+        if (end + 4 > kMaxHeaderBytes) return false;
         const std::string head = ToLowerCopy(text.substr(0, end + 4));
         const int32_t length = ReadNumber(GetLineValue(head, "content-length", ": ", "\r\n"));
         if (length < 0 || static_cast<size_t>(length) > kMaxBodyBytes) return false;
