@@ -54,6 +54,14 @@ configure_and_build() {
   cmake --build "$ROOT/$dir" -j "$JOBS"
 }
 
+# configure_and_build_target DIR TARGET [cmake options...]
+configure_and_build_target() {
+  local dir=$1 target=$2
+  shift 2
+  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j "$JOBS" --target "$target"
+}
+
 TOTAL_PASSED=0
 TOTAL_FAILED=0
 
@@ -98,6 +106,12 @@ cmd_test() {
   log "build: ThreadSanitizer"
   configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF
   run_ctest "tsan" build-tsan -L threads
+
+  # The fuzz targets need clang's libFuzzer; each runs 30 s.
+  log "build: fuzz targets (clang, libFuzzer)"
+  CC=clang CXX=clang++ configure_and_build_target build-fuzz fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=OFF -DKESTRUM_FUZZ=ON
+  run_ctest "fuzz" build-fuzz -L fuzz
 
   echo
   echo "total: $TOTAL_PASSED passed, $TOTAL_FAILED failed"

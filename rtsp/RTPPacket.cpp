@@ -12,6 +12,11 @@ uint32_t Read32(const uint8_t* p) {
 }
 }  // namespace
 
+bool CRTPPacket::Fail() {
+  Clear();
+  return false;
+}
+
 void CRTPPacket::Clear() {
   CsrcCount = 0;
   Csrcs.clear();
@@ -41,12 +46,12 @@ bool CRTPPacket::Parse(const uint8_t* data, size_t size) {
     at += static_cast<size_t>(count) * 4;
   }
   if ((data[0] & 0x10) != 0) {
-    if (size - at < 4) return false;
+    if (size - at < 4) return Fail();
     ExtensionProfile = Read16(data + at);
     ExtensionLength = Read16(data + at + 2);
     at += 4;
     const size_t bytes = static_cast<size_t>(ExtensionLength) * 4;
-    if (size - at < bytes) return false;
+    if (size - at < bytes) return Fail();
     Extension.assign(data + at, data + at + bytes);
     at += bytes;
   }
@@ -59,10 +64,7 @@ bool CRTPPacket::Parse(const uint8_t* data, size_t size) {
   std::memcpy(&Ssrc, data + 8, 4);
 
   const size_t padding = Padding != 0 ? data[size - 1] : 0;
-  if (at + padding > size) {
-    Clear();
-    return false;
-  }
+  if (at + padding > size) return Fail();
   Payload.assign(data + at, data + size - padding);
   return true;
 }

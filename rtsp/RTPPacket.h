@@ -14,7 +14,7 @@ class CRTPPacket {
   virtual ~CRTPPacket() = default;
 
   // False for anything but a complete version-2 packet with at least one
-  // byte after its fixed header; the fields are cleared first.
+  // byte after its fixed header; the fields are then left empty.
   bool Parse(const uint8_t* data, size_t size);
 
   uint8_t CsrcCount = 0;
@@ -32,6 +32,7 @@ class CRTPPacket {
 
  private:
   void Clear();
+  bool Fail();
 };
 
 }  // namespace kestrum

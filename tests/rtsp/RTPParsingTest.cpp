@@ -92,6 +92,11 @@ TEST(RTPPacket, SizesVersionsPaddingCsrcsAndExtensions) {
   EXPECT_EQ((std::vector<uint8_t>{42}), packet.Payload);
   std::vector<uint8_t> shortExtension = Rtp(1, {0xBE, 0xDE, 0x00, 0x02, 1, 2, 3, 4}, 0x90);
   EXPECT_FALSE(packet.Parse(shortExtension.data(), shortExtension.size()));
+  // A packet refused after its contributing sources were read leaves none.
+  std::vector<uint8_t> csrcsThenShortExtension = Rtp(1, {0, 0, 0, 1, 0xBE, 0xDE, 0x00, 0x09, 1}, 0x91);
+  EXPECT_FALSE(packet.Parse(csrcsThenShortExtension.data(), csrcsThenShortExtension.size()));
+  EXPECT_EQ(0u, packet.Csrcs.size());
+  EXPECT_EQ(0u, packet.CsrcCount);
 }
 
 std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& data) {
