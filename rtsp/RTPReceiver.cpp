@@ -61,8 +61,10 @@ void CRTPReceiver::OnData(IRTPClient* client, const SOCKET_ADDRESS_V4& sender, c
   entry->sender = sender;
   if (!entry->packet.Parse(data, length)) return;
   if (IsStopRequested()) return;
+  bool wasEmpty;
   {
     CLockGuard guard(lock_);
+    wasEmpty = queue_.empty();
     queuedBytes_ += entry->packet.Payload.size();
     queue_.push_back(std::move(entry));
     // A slow user must not make the queue grow without bound: the oldest
@@ -73,7 +75,9 @@ void CRTPReceiver::OnData(IRTPClient* client, const SOCKET_ADDRESS_V4& sender, c
       ++dropped_;
     }
   }
-  packetEvent_.Set();
+  // The delivery thread drains without waiting while the queue is not empty,
+  // so only the first packet after it went empty needs to wake it.
+  if (wasEmpty) packetEvent_.Set();
 }
 
 void CRTPReceiver::OnTimeout(IRTPClient* client) {
@@ -113,7 +117,7 @@ void CRTPReceiver::Run() {
     IRTPReceiverUser* user = user_.load();
     if (entry && user != nullptr) user->OnPacketFrom(&entry->sender, &entry->packet);
     entry.reset();
-    if (WaitForAny(events, 2, empty ? kIdleWaitMs : 0) == 0) break;
+    if (empty ? WaitForAny(events, 2, kIdleWaitMs) == 0 : IsStopRequested()) break;
   }
   ClearQueue();
 }
