@@ -15,7 +15,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libpugixml-dev
   lighttpd lighttpd-mod-openssl openssl
-  libmicrohttpd-dev libturbojpeg0-dev nlohmann-json3-dev ffmpeg
+  libmicrohttpd-dev libturbojpeg0-dev libx264-dev nlohmann-json3-dev ffmpeg
   clang libclang-rt-14-dev
 )
 

@@ -26,6 +26,8 @@ class TcpSocket {
   // address in network byte order (0 = any); port 0 picks a free port.
   bool Listen(uint32_t address, uint16_t port, int backlog = 64);
   uint16_t LocalPort() const;
+  // The connected peer's IPv4 address in network byte order; 0 if unknown.
+  uint32_t PeerAddress() const;
   IoStatus Accept(TcpSocket& client, uint32_t timeoutMs, NativeEvent* stop);
 
   IoStatus Connect(uint32_t address, uint16_t port, uint32_t timeoutMs, NativeEvent* stop);

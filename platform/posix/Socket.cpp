@@ -124,6 +124,14 @@ uint16_t TcpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
+uint32_t TcpSocket::PeerAddress() const {
+  if (handle_ < 0) return 0;
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(Fd(handle_), reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) return 0;
+  return peer.sin_addr.s_addr;
+}
+
 IoStatus TcpSocket::Accept(TcpSocket& client, uint32_t timeoutMs, NativeEvent* stop) {
   if (handle_ < 0) return IoStatus::Error;
   for (;;) {

@@ -1,5 +1,6 @@
 #include "tools/camera-sim/CameraState.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <sstream>
@@ -197,6 +198,26 @@ bool CameraState::SetFault(const std::string& name, uint32_t value) {
     faults_.error500 = on;
   } else if (name == "drop") {
     faults_.drop = on;
+  } else if (name == "udp_loss") {
+    faults_.udpLoss = std::min(value, 100u);
+  } else if (name == "udp_reorder") {
+    faults_.udpReorder = std::min(value, 100u);
+  } else if (name == "no_inband_sets") {
+    faults_.noInbandSets = on;
+  } else if (name == "stap_a") {
+    faults_.stapA = on;
+  } else if (name == "sei_aud") {
+    faults_.seiAud = on;
+  } else if (name == "malformed") {
+    faults_.malformed = on;
+  } else if (name == "long_describe") {
+    faults_.longDescribe = on;
+  } else if (name == "content_base") {
+    faults_.contentBase = on;
+  } else if (name == "rtsp_401") {
+    faults_.rtsp401 = on;
+  } else if (name == "cseq_offset") {
+    faults_.cseqOffset = value;
   } else {
     return false;
   }
@@ -233,6 +254,7 @@ void CameraState::Reset() {
   counters_.streamsOpen = open;
   requests_.clear();
   relayHistory_.clear();
+  rtspSessions_.Clear();
 }
 
 std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
@@ -255,7 +277,11 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
   json << "],\"faults\":{\"stall\":" << faults_.stall << ",\"close_after\":" << faults_.closeAfter
        << ",\"refuse_settings\":" << faults_.refuseSettings << ",\"empty_settings\":" << faults_.emptySettings
        << ",\"truncate\":" << faults_.truncate << ",\"garbage\":" << faults_.garbage << ",\"slow\":" << faults_.slowMs
-       << ",\"error500\":" << faults_.error500 << ",\"drop\":" << faults_.drop << "}";
+       << ",\"error500\":" << faults_.error500 << ",\"drop\":" << faults_.drop << ",\"udp_loss\":" << faults_.udpLoss
+       << ",\"udp_reorder\":" << faults_.udpReorder << ",\"no_inband_sets\":" << faults_.noInbandSets
+       << ",\"stap_a\":" << faults_.stapA << ",\"sei_aud\":" << faults_.seiAud << ",\"malformed\":" << faults_.malformed
+       << ",\"long_describe\":" << faults_.longDescribe << ",\"content_base\":" << faults_.contentBase
+       << ",\"rtsp_401\":" << faults_.rtsp401 << ",\"cseq_offset\":" << faults_.cseqOffset << "}";
   json << ",\"counters\":{\"http_requests\":" << counters_.httpRequests
        << ",\"streams_opened\":" << counters_.streamsOpened << ",\"streams_open\":" << counters_.streamsOpen
        << ",\"pictures_sent\":" << counters_.picturesSent << ",\"settings_changes\":" << counters_.settingsChanges
@@ -269,7 +295,7 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
          << ",\"time_ms\":" << r.timeMs << "}";
     first = false;
   }
-  json << "]}";
+  json << "],\"rtsp_sessions\":" << rtspSessions_.ToJson() << "}";
   return json.str();
 }
 

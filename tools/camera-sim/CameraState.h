@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/camera-sim/RtspSessionLog.h"
+
 namespace kestrum {
 namespace sim {
 
@@ -41,6 +43,17 @@ struct Faults {
   uint32_t slowMs = 0;          // delay before every camera reply
   bool error500 = false;        // every camera page answers 500
   bool drop = false;            // replies cut off mid-way, connection dropped
+  // RTSP side (stall and drop apply there too: no packets; connection closed)
+  uint32_t udpLoss = 0;       // percent of RTP packets over UDP not sent
+  uint32_t udpReorder = 0;    // percent of RTP packets over UDP swapped with the next
+  bool noInbandSets = false;  // SPS and PPS only in the session description
+  bool stapA = false;         // SPS and PPS as one STAP-A packet
+  bool seiAud = false;        // access-unit delimiter and SEI in every picture
+  bool malformed = false;     // now and then an empty FU-A and a cut STAP-A
+  bool longDescribe = false;  // a DESCRIBE reply header block over 1 KiB
+  bool contentBase = false;   // DESCRIBE names an absolute Content-Base
+  bool rtsp401 = false;       // every RTSP request answered 401
+  uint32_t cseqOffset = 0;    // added to the CSeq of every RTSP response
 };
 
 struct RequestRecord {
@@ -86,7 +99,9 @@ class CameraState {
 
   Faults GetFaults();
   // name: stall, close_after, refuse_settings, empty_settings, truncate,
-  // garbage, slow, error500, drop. False for an unknown name.
+  // garbage, slow, error500, drop, udp_loss, udp_reorder, no_inband_sets,
+  // stap_a, sei_aud, malformed, long_describe, content_base, rtsp_401,
+  // cseq_offset. False for an unknown name.
   bool SetFault(const std::string& name, uint32_t value);
 
   void Log(const RequestRecord& record);
@@ -95,6 +110,8 @@ class CameraState {
   std::vector<RequestRecord> Requests();
   // Clears faults, counters, the log and the relay history; settings stay.
   void Reset();
+
+  RtspSessionLog& RtspSessions() { return rtspSessions_; }
 
   // The whole state as a JSON object.
   std::string ToJson(uint16_t httpPort, uint16_t rtspPort);
@@ -113,6 +130,7 @@ class CameraState {
   Faults faults_;
   Counters counters_;
   std::deque<RequestRecord> requests_;
+  RtspSessionLog rtspSessions_;
 };
 
 // "640x480:30,1280x720:25" → list; false on a malformed item.

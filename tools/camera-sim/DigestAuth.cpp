@@ -9,7 +9,6 @@ namespace kestrum {
 namespace sim {
 
 namespace {
-constexpr uint64_t kNonceLifetimeMs = 300000;
 constexpr size_t kMaxNonces = 4096;
 
 std::string RandomHex(size_t bytes) {
@@ -25,22 +24,28 @@ std::string RandomHex(size_t bytes) {
 }
 }  // namespace
 
-DigestAuthenticator::DigestAuthenticator(std::string realm, std::string user, std::string password)
-    : realm_(std::move(realm)), user_(std::move(user)), password_(std::move(password)), opaque_(RandomHex(16)) {}
+DigestAuthenticator::DigestAuthenticator(std::string realm, std::string user, std::string password,
+                                         uint64_t nonceLifetimeMs)
+    : realm_(std::move(realm)),
+      user_(std::move(user)),
+      password_(std::move(password)),
+      opaque_(RandomHex(16)),
+      nonceLifetimeMs_(nonceLifetimeMs) {}
 
-std::string DigestAuthenticator::Challenge(bool stale) {
+std::string DigestAuthenticator::Challenge(bool stale, bool withQop) {
   const std::string nonce = RandomHex(16);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const uint64_t now = SimMilliseconds();
     if (nonces_.size() >= kMaxNonces) {
       for (auto it = nonces_.begin(); it != nonces_.end();) {
-        it = now - it->second.issuedMs > kNonceLifetimeMs ? nonces_.erase(it) : std::next(it);
+        it = now - it->second.issuedMs > nonceLifetimeMs_ ? nonces_.erase(it) : std::next(it);
       }
       if (nonces_.size() >= kMaxNonces) nonces_.erase(nonces_.begin());
     }
     nonces_[nonce] = Nonce{now, 0};
   }
+  if (!withQop) return "Digest realm=\"" + realm_ + "\", nonce=\"" + nonce + "\"" + (stale ? ", stale=TRUE" : "");
   return "Digest realm=\"" + realm_ + "\", qop=\"auth\", nonce=\"" + nonce + "\", opaque=\"" + opaque_ +
          "\", algorithm=MD5" + (stale ? ", stale=TRUE" : "");
 }
@@ -89,7 +94,7 @@ DigestAuthenticator::Verdict DigestAuthenticator::Check(const std::string& autho
   }
   std::lock_guard<std::mutex> lock(mutex_);
   auto known = nonces_.find(nonce);
-  if (known == nonces_.end() || SimMilliseconds() - known->second.issuedMs > kNonceLifetimeMs) {
+  if (known == nonces_.end() || SimMilliseconds() - known->second.issuedMs > nonceLifetimeMs_) {
     return p["response"] == expected ? Verdict::StaleNonce : Verdict::Refused;
   }
   if (p["response"] != expected) return Verdict::Refused;

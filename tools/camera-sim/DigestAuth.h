@@ -14,10 +14,13 @@ class DigestAuthenticator {
  public:
   enum class Verdict { Accepted, Refused, StaleNonce };
 
-  DigestAuthenticator(std::string realm, std::string user, std::string password);
+  // A nonce is honoured for nonceLifetimeMs after it was issued.
+  DigestAuthenticator(std::string realm, std::string user, std::string password,
+                      uint64_t nonceLifetimeMs = 300000);
 
-  // The WWW-Authenticate value of a new challenge.
-  std::string Challenge(bool stale);
+  // The WWW-Authenticate value of a new challenge; without qop it asks for
+  // the RFC 2069 response that RTSP cameras commonly take.
+  std::string Challenge(bool stale, bool withQop = true);
   // Checks an "Authorization: Digest ..." value for method and request URI.
   Verdict Check(const std::string& authorization, const std::string& method, const std::string& uri,
                 std::string& userName);
@@ -35,6 +38,7 @@ class DigestAuthenticator {
   std::string user_;
   std::string password_;
   std::string opaque_;
+  uint64_t nonceLifetimeMs_;
   std::mutex mutex_;
   std::map<std::string, Nonce> nonces_;
   uint64_t serial_ = 0;

@@ -19,11 +19,16 @@ const char* SimUsage() {
   return "usage: camera-sim [--http-port P] [--rtsp-port R] [--auth none|basic|digest] [--user U]\n"
          "                  [--password W] [--cameras N] [--inputs N] [--relays M]\n"
          "                  [--resolutions 640x480:30,1280x720:25,...] [--toggle-inputs SECONDS]\n"
+         "                  [--rtsp-timeout SECONDS]\n"
          "Simulates Quellon network cameras on loopback. Port 0 (the default) picks free ports;\n"
          "several cameras get consecutive ports. Control pages under /sim/ need no credentials:\n"
          "  /sim/state  /sim/reset  /sim/input?n=1&state=1  /sim/input?n=1&toggle\n"
          "  /sim/fault?name=NAME&value=N  (stall close_after refuse_settings empty_settings truncate\n"
-         "                                 garbage slow error500 drop; value 0 switches off)\n"
+         "                                 garbage slow error500 drop udp_loss udp_reorder\n"
+         "                                 no_inband_sets stap_a sei_aud malformed long_describe\n"
+         "                                 content_base rtsp_401 cseq_offset; value 0 switches off)\n"
+         "H.264 is served over RTSP at rtsp://127.0.0.1:R/nph-h264.cgi; a session that hears no\n"
+         "request for --rtsp-timeout seconds (default 60) is torn down.\n"
          "  /sim/settings?resolution=1&quality=80\n";
 }
 
@@ -74,6 +79,12 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       if (option == "--inputs") options.inputs = n;
       if (option == "--relays") options.relays = n;
       if (option == "--toggle-inputs") options.toggleInputsSeconds = n;
+    } else if (option == "--rtsp-timeout") {
+      if (!Number(value, 1, 3600, n)) {
+        error = "--rtsp-timeout needs a number of seconds from 1 to 3600, not \"" + value + "\"";
+        return false;
+      }
+      options.rtspTimeout = n;
     } else if (option == "--resolutions") {
       if (!ParseResolutions(value, options.resolutions)) {
         error = "--resolutions needs WIDTHxHEIGHT:FPS items separated by commas, not \"" + value + "\"";

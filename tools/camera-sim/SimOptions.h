@@ -19,7 +19,8 @@ struct SimOptions {
   uint32_t inputs = 2;
   uint32_t relays = 1;
   std::vector<Resolution> resolutions = DefaultResolutions();
-  uint32_t toggleInputsSeconds = 0;  // 0: inputs change only through "/sim/"
+  uint32_t toggleInputsSeconds = 0;
+  uint32_t rtspTimeout = 60;  // seconds without a request before a session ends  // 0: inputs change only through "/sim/"
   bool help = false;
 };
 

@@ -8,6 +8,7 @@ Simulator::Simulator(const SimOptions& options) : options_(options) {
     auto camera = std::make_unique<Camera>();
     camera->state = std::make_unique<CameraState>(i + 1, options_.resolutions, options_.inputs, options_.relays);
     camera->http = std::make_unique<HttpFrontEnd>(*camera->state, pictures_, options_.auth);
+    camera->rtsp = std::make_unique<RtspFrontEnd>(*camera->state, streams_, options_.auth, options_.rtspTimeout);
     cameras_.push_back(std::move(camera));
   }
 }
@@ -50,9 +51,13 @@ bool Simulator::Start(std::string& error) {
   }
   for (size_t i = 0; i < cameras_.size(); ++i) {
     Camera& camera = *cameras_[i];
-    camera.rtspPort = rtsp[i].LocalPort();
-    camera.rtspListener = std::move(rtsp[i]);
-    camera.http->SetRtspPort(camera.rtspPort);
+    const uint16_t rtspPort = rtsp[i].LocalPort();
+    if (!camera.rtsp->Start(std::move(rtsp[i]))) {
+      error = "cannot serve RTSP on port " + std::to_string(rtspPort);
+      Stop();
+      return false;
+    }
+    camera.http->SetRtspPort(rtspPort);
     const uint16_t port = http[i].LocalPort();
     if (!camera.http->Start(http[i].ReleaseHandle(), port)) {
       error = "cannot serve HTTP on port " + std::to_string(port);
@@ -76,7 +81,7 @@ void Simulator::Stop() {
   if (toggler_.joinable()) toggler_.join();
   for (auto& camera : cameras_) {
     camera->http->Stop();
-    camera->rtspListener.Close();
+    camera->rtsp->Stop();
   }
 }
 

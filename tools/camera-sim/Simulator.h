@@ -10,8 +10,10 @@
 #include "platform/Event.h"
 #include "platform/Socket.h"
 #include "tools/camera-sim/CameraState.h"
+#include "tools/camera-sim/H264Encoder.h"
 #include "tools/camera-sim/HttpFrontEnd.h"
 #include "tools/camera-sim/PictureFactory.h"
+#include "tools/camera-sim/RtspFrontEnd.h"
 #include "tools/camera-sim/SimOptions.h"
 
 namespace kestrum {
@@ -30,15 +32,15 @@ class Simulator {
 
   size_t CameraCount() const { return cameras_.size(); }
   uint16_t HttpPort(size_t camera) const { return cameras_[camera]->http->Port(); }
-  uint16_t RtspPort(size_t camera) const { return cameras_[camera]->rtspPort; }
+  uint16_t RtspPort(size_t camera) const { return cameras_[camera]->rtsp->Port(); }
+  RtspFrontEnd& Rtsp(size_t camera) { return *cameras_[camera]->rtsp; }
   CameraState& State(size_t camera) { return *cameras_[camera]->state; }
 
  private:
   struct Camera {
     std::unique_ptr<CameraState> state;
     std::unique_ptr<HttpFrontEnd> http;
-    platform::TcpSocket rtspListener;  // reserved for the RTSP side
-    uint16_t rtspPort = 0;
+    std::unique_ptr<RtspFrontEnd> rtsp;
   };
 
   // Listens on count consecutive loopback ports from base (0: anywhere free).
@@ -47,6 +49,7 @@ class Simulator {
 
   SimOptions options_;
   PictureFactory pictures_;
+  H264StreamCache streams_;
   std::vector<std::unique_ptr<Camera>> cameras_;
   platform::NativeEvent stop_{true};
   std::thread toggler_;

@@ -1,0 +1,236 @@
+#include "tools/camera-sim/H264Encoder.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <x264.h>
+}
+
+#include "tools/camera-sim/PictureFactory.h"
+
+namespace kestrum {
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kMinLoopPictures = 50;
+constexpr uint32_t kMaxLoopPictures = 300;
+constexpr uint8_t kNalSei = 6;
+constexpr uint8_t kNalSps = 7;
+constexpr uint8_t kNalPps = 8;
+constexpr uint8_t kNalDelimiter = 9;
+constexpr uint8_t kStapA = 24;
+constexpr uint8_t kFuA = 28;
+
+uint8_t NalType(const Bytes& nal) { return nal.empty() ? 0 : nal[0] & 0x1F; }
+
+// Annex B output of x264 split at its start codes.
+void AppendNals(const x264_nal_t* nals, int count, std::vector<Bytes>& out) {
+  for (int i = 0; i < count; ++i) {
+    const uint8_t* p = nals[i].p_payload;
+    int size = nals[i].i_payload;
+    // Start code: 00 00 01 or 00 00 00 01.
+    int skip = (size >= 4 && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 1) ? 4 : 3;
+    if (size <= skip) continue;
+    out.emplace_back(p + skip, p + size);
+  }
+}
+
+// RGB to the planar 4:2:0 picture x264 takes.
+bool ToI420(tjhandle converter, const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height, x264_picture_t& pic) {
+  std::vector<uint8_t> yuv(tjBufSizeYUV2(static_cast<int>(width), 1, static_cast<int>(height), TJSAMP_420));
+  if (tjEncodeYUV3(converter, rgb.data(), static_cast<int>(width), 0, static_cast<int>(height), TJPF_RGB,
+                   yuv.data(), 1, TJSAMP_420, 0) != 0) {
+    return false;
+  }
+  const size_t lumaSize = static_cast<size_t>(width) * height;
+  const uint32_t chromaWidth = (width + 1) / 2;
+  const uint32_t chromaHeight = (height + 1) / 2;
+  const size_t chromaSize = static_cast<size_t>(chromaWidth) * chromaHeight;
+  for (uint32_t y = 0; y < height; ++y) {
+    std::memcpy(pic.img.plane[0] + y * pic.img.i_stride[0], yuv.data() + y * width, width);
+  }
+  for (uint32_t y = 0; y < chromaHeight; ++y) {
+    std::memcpy(pic.img.plane[1] + y * pic.img.i_stride[1], yuv.data() + lumaSize + y * chromaWidth, chromaWidth);
+    std::memcpy(pic.img.plane[2] + y * pic.img.i_stride[2], yuv.data() + lumaSize + chromaSize + y * chromaWidth,
+                chromaWidth);
+  }
+  return true;
+}
+
+// A user-data-unregistered SEI message (payload type 5) with a 16-byte UUID
+// and a short text, as some cameras put into every picture.
+Bytes SeiNal() {
+  Bytes sei = {kNalSei, 5, 20};
+  for (int i = 0; i < 16; ++i) sei.push_back(static_cast<uint8_t>(0xA0 + i));
+  for (char c : std::string("QCAM")) sei.push_back(static_cast<uint8_t>(c));
+  sei.push_back(0x80);  // rbsp trailing bits
+  return sei;
+}
+
+void AddPayload(std::vector<RtpPayload>& packets, Bytes bytes, uint64_t& total) {
+  total += bytes.size();
+  packets.push_back(RtpPayload{std::move(bytes), false});
+}
+
+void AddNal(std::vector<RtpPayload>& packets, const Bytes& nal, uint64_t& total) {
+  if (nal.size() <= kMaxSinglePacket) {
+    AddPayload(packets, nal, total);
+    return;
+  }
+  const uint8_t indicator = static_cast<uint8_t>((nal[0] & 0xE0) | kFuA);
+  const uint8_t type = nal[0] & 0x1F;
+  const size_t chunk = kMaxSinglePacket - 2;
+  for (size_t at = 1; at < nal.size(); at += chunk) {
+    const size_t size = std::min(chunk, nal.size() - at);
+    uint8_t header = type;
+    if (at == 1) header |= 0x80;                   // start
+    if (at + size == nal.size()) header |= 0x40;  // end
+    Bytes fragment = {indicator, header};
+    fragment.insert(fragment.end(), nal.begin() + static_cast<long>(at), nal.begin() + static_cast<long>(at + size));
+    AddPayload(packets, std::move(fragment), total);
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<const EncodedLoop> EncodeLoop(const EncoderSettings& settings) {
+  if (settings.width < 16 || settings.height < 16 || settings.width % 2 != 0 || settings.height % 2 != 0) {
+    return nullptr;
+  }
+  x264_param_t param;
+  if (x264_param_default_preset(&param, "ultrafast", "zerolatency") != 0) return nullptr;
+  param.i_threads = 1;
+  param.i_width = static_cast<int>(settings.width);
+  param.i_height = static_cast<int>(settings.height);
+  param.i_csp = X264_CSP_I420;
+  param.i_fps_num = std::max(1u, settings.framerate);
+  param.i_fps_den = 1;
+  param.i_keyint_max = static_cast<int>(std::max(1u, settings.keyframe));
+  param.i_keyint_min = param.i_keyint_max;
+  param.i_scenecut_threshold = 0;
+  param.i_bframe = 0;
+  param.b_repeat_headers = 1;
+  param.b_annexb = 1;
+  param.i_log_level = X264_LOG_NONE;
+  if (settings.bitrate != 0) {
+    param.rc.i_rc_method = X264_RC_ABR;
+    param.rc.i_bitrate = static_cast<int>(settings.bitrate);
+    param.rc.i_vbv_max_bitrate = static_cast<int>(settings.bitrate);
+    param.rc.i_vbv_buffer_size = static_cast<int>(settings.bitrate);
+  } else {
+    param.rc.i_rc_method = X264_RC_CQP;
+    param.rc.i_qp_constant = static_cast<int>(std::clamp(settings.quality, 2u, 51u));
+  }
+  if (x264_param_apply_profile(&param, "baseline") != 0) return nullptr;
+
+  x264_t* encoder = x264_encoder_open(&param);
+  if (encoder == nullptr) return nullptr;
+  tjhandle converter = tjInitCompress();
+  x264_picture_t picture;
+  if (converter == nullptr || x264_picture_alloc(&picture, X264_CSP_I420, param.i_width, param.i_height) != 0) {
+    if (converter != nullptr) tjDestroy(converter);
+    x264_encoder_close(encoder);
+    return nullptr;
+  }
+
+  auto loop = std::make_shared<EncodedLoop>();
+  loop->framerate = static_cast<uint32_t>(param.i_fps_num);
+  x264_nal_t* nals = nullptr;
+  int count = 0;
+  std::vector<Bytes> headers;
+  if (x264_encoder_headers(encoder, &nals, &count) >= 0) AppendNals(nals, count, headers);
+  for (const Bytes& nal : headers) {
+    if (NalType(nal) == kNalSps) loop->sps = nal;
+    if (NalType(nal) == kNalPps) loop->pps = nal;
+  }
+
+  const uint32_t keyframe = static_cast<uint32_t>(param.i_keyint_max);
+  uint32_t pictures = std::max(kMinLoopPictures, keyframe);
+  pictures = (pictures + keyframe - 1) / keyframe * keyframe;
+  pictures = std::min(pictures, kMaxLoopPictures);
+  bool ok = !loop->sps.empty() && !loop->pps.empty();
+  for (uint32_t n = 0; n < pictures && ok; ++n) {
+    ok = ToI420(converter, PictureFactory::Render(settings.width, settings.height, n), settings.width,
+                settings.height, picture);
+    picture.i_pts = n;
+    // The loop must begin with an IDR picture to be repeatable.
+    picture.i_type = n == 0 ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    x264_picture_t out;
+    if (ok && x264_encoder_encode(encoder, &nals, &count, &picture, &out) < 0) ok = false;
+    if (ok && count > 0) {
+      loop->accessUnits.emplace_back();
+      AppendNals(nals, count, loop->accessUnits.back());
+    }
+  }
+  x264_picture_clean(&picture);
+  tjDestroy(converter);
+  x264_encoder_close(encoder);
+  if (!ok || loop->accessUnits.empty()) return nullptr;
+  return loop;
+}
+
+std::shared_ptr<const PacketizedLoop> Packetize(const EncodedLoop& loop, const PacketOptions& options) {
+  auto packets = std::make_shared<PacketizedLoop>();
+  packets->sps = loop.sps;
+  packets->pps = loop.pps;
+  packets->framerate = loop.framerate;
+  packets->accessUnits.reserve(loop.accessUnits.size());
+  for (const std::vector<Bytes>& unit : loop.accessUnits) {
+    std::vector<RtpPayload> out;
+    if (options.seiAndDelimiters) {
+      AddNal(out, Bytes{kNalDelimiter, 0xF0}, packets->payloadBytes);
+      AddNal(out, SeiNal(), packets->payloadBytes);
+    }
+    for (size_t i = 0; i < unit.size(); ++i) {
+      const Bytes& nal = unit[i];
+      const uint8_t type = NalType(nal);
+      if (type == kNalDelimiter || (type == kNalSei && options.seiAndDelimiters)) continue;
+      if (type == kNalSps || type == kNalPps) {
+        if (!options.inbandParameterSets) continue;
+        if (options.stapA && type == kNalSps && i + 1 < unit.size() && NalType(unit[i + 1]) == kNalPps) {
+          const Bytes& pps = unit[i + 1];
+          Bytes stap = {static_cast<uint8_t>((nal[0] & 0x60) | kStapA)};
+          for (const Bytes* part : {&nal, &pps}) {
+            stap.push_back(static_cast<uint8_t>(part->size() >> 8));
+            stap.push_back(static_cast<uint8_t>(part->size()));
+            stap.insert(stap.end(), part->begin(), part->end());
+          }
+          AddPayload(out, std::move(stap), packets->payloadBytes);
+          ++i;
+          continue;
+        }
+      }
+      AddNal(out, nal, packets->payloadBytes);
+    }
+    if (out.empty()) continue;
+    out.back().marker = true;
+    packets->accessUnits.push_back(std::move(out));
+  }
+  return packets;
+}
+
+std::shared_ptr<const PacketizedLoop> H264StreamCache::Get(const EncoderSettings& settings,
+                                                           const PacketOptions& options) {
+  std::shared_ptr<Entry> entry;
+  std::shared_ptr<PacketEntry> packetEntry;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& slot = encoded_[settings.Key()];
+    if (!slot) slot = std::make_shared<Entry>();
+    entry = slot;
+    auto& packetSlot = packets_[PacketKey(settings.Key(), options.Key())];
+    if (!packetSlot) packetSlot = std::make_shared<PacketEntry>();
+    packetEntry = packetSlot;
+  }
+  std::call_once(entry->done, [&] { entry->encoded = EncodeLoop(settings); });
+  if (!entry->encoded) return nullptr;
+  std::call_once(packetEntry->done, [&] { packetEntry->packets = Packetize(*entry->encoded, options); });
+  return packetEntry->packets;
+}
+
+}  // namespace sim
+}  // namespace kestrum

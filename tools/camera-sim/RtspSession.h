@@ -1,0 +1,98 @@
+// One RTSP session of a simulated camera: H.264 over RTP to the client's UDP
+// ports or interleaved in its RTSP connection, sender reports every 5 s, the
+// client's receiver reports and BYE counted, and a watchdog that tears the
+// session down when no request came within its time-out.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "platform/Event.h"
+#include "platform/UdpSocket.h"
+#include "tools/camera-sim/CameraState.h"
+#include "tools/camera-sim/H264Encoder.h"
+#include "tools/camera-sim/RtspConnection.h"
+
+namespace kestrum {
+namespace sim {
+
+struct RtspSessionSetup {
+  std::string id;
+  bool interleaved = false;
+  std::shared_ptr<RtspConnection> connection;  // the SETUP's; carries interleaved media
+  uint32_t clientAddress = 0;                  // network order
+  uint16_t clientRtpPort = 0;
+  uint16_t clientRtcpPort = 0;
+  uint32_t timeoutSeconds = 60;
+};
+
+class RtspSession {
+ public:
+  RtspSession(RtspSessionSetup setup, CameraState& state, std::shared_ptr<const PacketizedLoop> stream);
+  ~RtspSession();
+  RtspSession(const RtspSession&) = delete;
+  RtspSession& operator=(const RtspSession&) = delete;
+
+  // Binds the server ports (UDP) and starts the session's thread.
+  bool Start();
+  void Play();
+  void Pause();
+  // A request named this session; keepAlive: one that did nothing else.
+  void Touch(bool keepAlive);
+  // Ends the session with a final state ("torn down", "closed"); idempotent.
+  void End(const char* finalState);
+  bool Ended() const { return ended_.load(); }
+
+  const std::string& Id() const { return setup_.id; }
+  bool Interleaved() const { return setup_.interleaved; }
+  const RtspConnection* Connection() const { return setup_.connection.get(); }
+  uint16_t ServerRtpPort() const { return rtp_.LocalPort(); }
+  uint16_t ServerRtcpPort() const { return rtcp_.LocalPort(); }
+  uint32_t Ssrc() const { return ssrc_; }
+  uint16_t NextSequence() const { return sequence_.load(); }
+  uint32_t NextTimestamp() const { return timestamp_.load(); }
+
+  // RTCP from the client (channel 1 or the server RTCP port).
+  void OnRtcp(const uint8_t* data, size_t size);
+
+ private:
+  void Run();
+  void SendPicture(const std::vector<RtpPayload>& unit, const Faults& faults);
+  void SendMalformed();
+  void SendPacket(const uint8_t* payload, size_t size, bool marker);
+  void SendSenderReport();
+  // Media and RTCP datagrams; channel 0 or 1 when interleaved.
+  bool Deliver(const std::vector<uint8_t>& packet, bool rtcp);
+  void ReadRtcp();
+  void Record(const std::function<void(RtspSessionRecord&)>& change);
+
+  RtspSessionSetup setup_;
+  CameraState& state_;
+  std::shared_ptr<const PacketizedLoop> stream_;
+  platform::UdpSocket rtp_;
+  platform::UdpSocket rtcp_;
+  platform::NativeEvent stop_{true};
+  std::thread thread_;
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> playing_{false};
+  std::atomic<uint64_t> lastRequestMs_;
+  std::mutex endMutex_;
+  uint32_t ssrc_;
+  std::atomic<uint16_t> sequence_;
+  std::atomic<uint32_t> timestamp_;
+  std::mt19937 random_;
+  // Session thread only:
+  std::vector<uint8_t> held_;  // a packet kept back to be sent after the next
+  std::vector<uint8_t> batch_;  // interleaved frames of one picture, one write
+  uint64_t packetsSent_ = 0;
+  uint64_t octetsSent_ = 0;
+  uint64_t packetsLost_ = 0;
+};
+
+}  // namespace sim
+}  // namespace kestrum
