@@ -356,11 +356,8 @@ void RtspFrontEnd::Handle(const RtspRequest& request, const ConnectionPtr& conne
       session->Pause();
       connection->Send(RtspResponse(200, cseq, headers), kSendTimeoutMs, &stop_);
     } else {
+      // Kept until its thread is done: it still hears the client's BYE.
       session->End("torn down");
-      {
-        std::lock_guard<std::mutex> lock(sessionsMutex_);
-        sessions_.erase(session->Id());
-      }
       connection->Send(RtspResponse(200, cseq, headers), kSendTimeoutMs, &stop_);
     }
   } else {
@@ -400,7 +397,7 @@ void RtspFrontEnd::ReapEndedSessions() {
   {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if (it->second->Ended()) {
+      if (it->second->Finished()) {
         ended.push_back(it->second);
         it = sessions_.erase(it);
       } else {

@@ -19,6 +19,7 @@ constexpr uint64_t kBehindLimitUs = 1000000;
 constexpr uint8_t kRtcpSenderReport = 200;
 constexpr uint8_t kRtcpReceiverReport = 201;
 constexpr uint8_t kRtcpBye = 203;
+constexpr uint64_t kLingerMs = 2000;
 // Seconds from 1601-01-01 (where file time counts from) to 1900-01-01
 // (where NTP time counts from).
 constexpr uint64_t kFileTimeToNtpSeconds = 9435484800ull;
@@ -47,6 +48,7 @@ RtspSession::RtspSession(RtspSessionSetup setup, CameraState& state, std::shared
 
 RtspSession::~RtspSession() {
   End("closed");
+  quit_.Set();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -215,7 +217,22 @@ void RtspSession::ReadRtcp() {
   }
 }
 
+void RtspSession::Linger() {
+  if (setup_.interleaved) return;
+  const uint64_t until = SimMilliseconds() + kLingerMs;
+  for (uint64_t now = SimMilliseconds(); now < until; now = SimMilliseconds()) {
+    if (rtcp_.WaitReadable(static_cast<uint32_t>(until - now), &quit_) != platform::WaitResult::Ready) return;
+    ReadRtcp();
+  }
+}
+
 void RtspSession::Run() {
+  RunMedia();
+  Linger();
+  finished_ = true;
+}
+
+void RtspSession::RunMedia() {
   const auto& units = stream_->accessUnits;
   const uint32_t fps = std::max(1u, stream_->framerate);
   const uint64_t frameUs = 1000000 / fps;

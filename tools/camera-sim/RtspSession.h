@@ -47,6 +47,8 @@ class RtspSession {
   // Ends the session with a final state ("torn down", "closed"); idempotent.
   void End(const char* finalState);
   bool Ended() const { return ended_.load(); }
+  // The thread is done, lingering included; the session may be destroyed.
+  bool Finished() const { return finished_.load(); }
 
   const std::string& Id() const { return setup_.id; }
   bool Interleaved() const { return setup_.interleaved; }
@@ -62,6 +64,7 @@ class RtspSession {
 
  private:
   void Run();
+  void RunMedia();
   void SendPicture(const std::vector<RtpPayload>& unit, const Faults& faults);
   void SendMalformed();
   void SendPacket(const uint8_t* payload, size_t size, bool marker);
@@ -69,6 +72,9 @@ class RtspSession {
   // Media and RTCP datagrams; channel 0 or 1 when interleaved.
   bool Deliver(const std::vector<uint8_t>& packet, bool rtcp);
   void ReadRtcp();
+  // After the end a UDP session still hears RTCP for a while: a client says
+  // BYE after TEARDOWN.
+  void Linger();
   void Record(const std::function<void(RtspSessionRecord&)>& change);
 
   RtspSessionSetup setup_;
@@ -76,9 +82,11 @@ class RtspSession {
   std::shared_ptr<const PacketizedLoop> stream_;
   platform::UdpSocket rtp_;
   platform::UdpSocket rtcp_;
-  platform::NativeEvent stop_{true};
+  platform::NativeEvent stop_{true};  // no more media
+  platform::NativeEvent quit_{true};  // the thread must end now
   std::thread thread_;
   std::atomic<bool> ended_{false};
+  std::atomic<bool> finished_{false};
   std::atomic<bool> playing_{false};
   std::atomic<uint64_t> lastRequestMs_;
   std::mutex endMutex_;
