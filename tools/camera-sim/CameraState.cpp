@@ -119,6 +119,7 @@ bool CameraState::ApplySettings(const std::vector<std::pair<std::string, std::st
       {"h264_keyframe", &ImageSettings::h264_keyframe, 1, 600},
       {"h264_cbr", &ImageSettings::h264_cbr, 0, 1},
       {"h264_quality", &ImageSettings::h264_quality, 2, 52},
+      {"h264_bitrate", &ImageSettings::h264_bitrate, 64, 20000},
       {"brightness", &ImageSettings::brightness, 0, 100},
       {"contrast", &ImageSettings::contrast, 0, 100},
   };
@@ -264,6 +265,7 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
   json << ",\"settings\":{\"resolution\":" << settings_.resolution << ",\"quality\":" << settings_.quality
        << ",\"h264_framerate\":" << settings_.h264_framerate << ",\"h264_keyframe\":" << settings_.h264_keyframe
        << ",\"h264_cbr\":" << settings_.h264_cbr << ",\"h264_quality\":" << settings_.h264_quality
+       << ",\"h264_bitrate\":" << settings_.h264_bitrate
        << ",\"brightness\":" << settings_.brightness << ",\"contrast\":" << settings_.contrast << "}";
   json << ",\"resolutions\":[";
   for (size_t i = 0; i < resolutions_.size(); ++i) {

@@ -29,6 +29,7 @@ struct ImageSettings {
   uint32_t h264_keyframe = 25;
   uint32_t h264_cbr = 0;
   uint32_t h264_quality = 22;  // 2..52, lower is better
+  uint32_t h264_bitrate = 2000;  // kbit/s while h264_cbr is 1 (not on the camera's page)
   uint32_t brightness = 50;
   uint32_t contrast = 50;
 };

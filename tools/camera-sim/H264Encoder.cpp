@@ -97,7 +97,41 @@ void AddNal(std::vector<RtpPayload>& packets, const Bytes& nal, uint64_t& total)
 
 }  // namespace
 
+namespace {
+
+uint64_t LoopBits(const EncodedLoop& loop) {
+  uint64_t bytes = 0;
+  for (const auto& unit : loop.accessUnits) {
+    for (const Bytes& nal : unit) bytes += nal.size() + 4;  // with a start code's worth of overhead
+  }
+  return bytes * 8;
+}
+
+std::shared_ptr<const EncodedLoop> EncodeOnce(const EncoderSettings& settings, uint32_t bitrate);
+
+}  // namespace
+
 std::shared_ptr<const EncodedLoop> EncodeLoop(const EncoderSettings& settings) {
+  if (settings.bitrate == 0) return EncodeOnce(settings, 0);
+  // A loop this short ends before the rate control settles, so the target
+  // given to the encoder is corrected until the loop's own rate is close.
+  uint32_t target = settings.bitrate;
+  std::shared_ptr<const EncodedLoop> loop;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    loop = EncodeOnce(settings, target);
+    if (!loop) return nullptr;
+    const double seconds = static_cast<double>(loop->accessUnits.size()) / loop->framerate;
+    const double kbps = static_cast<double>(LoopBits(*loop)) / seconds / 1000.0;
+    const double ratio = settings.bitrate / kbps;
+    if (ratio > 0.9 && ratio < 1.1) break;
+    target = static_cast<uint32_t>(std::max(50.0, target * ratio));
+  }
+  return loop;
+}
+
+namespace {
+
+std::shared_ptr<const EncodedLoop> EncodeOnce(const EncoderSettings& settings, uint32_t bitrate) {
   if (settings.width < 16 || settings.height < 16 || settings.width % 2 != 0 || settings.height % 2 != 0) {
     return nullptr;
   }
@@ -116,11 +150,11 @@ std::shared_ptr<const EncodedLoop> EncodeLoop(const EncoderSettings& settings) {
   param.b_repeat_headers = 1;
   param.b_annexb = 1;
   param.i_log_level = X264_LOG_NONE;
-  if (settings.bitrate != 0) {
+  if (bitrate != 0) {
     param.rc.i_rc_method = X264_RC_ABR;
-    param.rc.i_bitrate = static_cast<int>(settings.bitrate);
-    param.rc.i_vbv_max_bitrate = static_cast<int>(settings.bitrate);
-    param.rc.i_vbv_buffer_size = static_cast<int>(settings.bitrate);
+    param.rc.i_bitrate = static_cast<int>(bitrate);
+    param.rc.i_vbv_max_bitrate = static_cast<int>(bitrate);
+    param.rc.i_vbv_buffer_size = static_cast<int>(bitrate);
   } else {
     param.rc.i_rc_method = X264_RC_CQP;
     param.rc.i_qp_constant = static_cast<int>(std::clamp(settings.quality, 2u, 51u));
@@ -172,6 +206,8 @@ std::shared_ptr<const EncodedLoop> EncodeLoop(const EncoderSettings& settings) {
   if (!ok || loop->accessUnits.empty()) return nullptr;
   return loop;
 }
+
+}  // namespace
 
 std::shared_ptr<const PacketizedLoop> Packetize(const EncodedLoop& loop, const PacketOptions& options) {
   auto packets = std::make_shared<PacketizedLoop>();

@@ -84,7 +84,7 @@ EncoderSettings RtspFrontEnd::CurrentEncoderSettings() {
   settings.framerate = image.h264_framerate;
   settings.keyframe = image.h264_keyframe;
   settings.quality = image.h264_quality;
-  settings.bitrate = image.h264_cbr;
+  settings.bitrate = image.h264_cbr != 0 ? image.h264_bitrate : 0;
   return settings;
 }
 
