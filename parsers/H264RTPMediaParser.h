@@ -1,0 +1,41 @@
+// Turns the RTP payload of an H.264 stream (RFC 6184, packetization modes 0
+// and 1: single NAL units, STAP-A, FU-A) into access units in Annex B form,
+// "H264" when they carry an SPS, "I264" otherwise.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "parsers/RTPMediaParser.h"
+
+namespace kestrum {
+
+class CH264RTPMediaParser : public CRTPMediaParser {
+ public:
+  explicit CH264RTPMediaParser(IDriver* driver);
+
+  void ProcessPacket(const CRTPPacket& packet) override;
+  // Drops the unit being assembled and waits for the next key frame.
+  void Reset() override;
+  // Kept when the SPS reads; then put in front of IDR pictures whose unit
+  // brought none, so a camera that sends them only in its session
+  // description still records.
+  void SetParameterSets(const std::vector<uint8_t>* sets) override;
+
+  bool IsWaitingForKeyFrame() const { return waitingForKeyFrame_; }
+
+ private:
+  bool Depacketize(const uint8_t* payload, size_t length);
+  void AppendNal(const uint8_t* nal, size_t length);
+  // The stored SPS and PPS, before an IDR slice in a unit without an SPS.
+  void AppendStoredSetsBeforeIdr();
+  void EmitAccessUnit(uint32_t timestamp);
+  void ClearUnit();
+
+  bool waitingForKeyFrame_ = true;
+  bool frameComplete_ = true;
+  bool unitHasSps_ = false;
+  std::vector<uint8_t> storedSets_;  // 00 00 01 SPS 00 00 01 PPS, or empty
+};
+
+}  // namespace kestrum
