@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "channels/H264ChannelRTSP.h"
 #include "channels/MJPEGHttpChannel.h"
 #include "io/DigitalIO.h"
 #include "foundation/TextUtils.h"
@@ -38,6 +39,8 @@ ICameraChannel* CQuellonIPCaptureDriver::MakeChannel(uint32_t index, ipcapture::
   switch (GetStreamKind()) {
     case 1:
       return new (std::nothrow) CMJPEGHttpChannel(index, this, sink);
+    case 3:
+      return new (std::nothrow) CH264ChannelRTSP(index, this, sink);
     default:
       return nullptr;  // no channel class for this stream kind
   }

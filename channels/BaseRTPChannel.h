@@ -1,0 +1,80 @@
+// A camera channel whose pictures arrive as RTP packets: the UDP transport
+// with its port pair and RTCP, session supervision with reopening and loss
+// reports, and frame times from the RTP timestamps.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "channels/BaseCameraChannel.h"
+#include "channels/TimeStampConverter.h"
+#include "parsers/MediaParserClient.h"
+#include "rtsp/RTCPHandler.h"
+#include "rtsp/RTPReceiver.h"
+#include "rtsp/RTPReceiverUser.h"
+
+namespace kestrum {
+
+class CRTPPacket;
+
+class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, public IMediaParserClient {
+ public:
+  static constexpr uint32_t kKeepAliveIntervalMs = 30000;
+  static constexpr uint16_t kFirstRtpPort = 3556;
+  static constexpr uint16_t kPortLimit = 4556;
+  static constexpr uint32_t kPortProbeMs = 2000;
+
+  CBaseRTPChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink);
+  ~CBaseRTPChannel() override;
+
+  // IRTPReceiverUser
+  void OnPacket(CRTPPacket* packet) override;
+  void OnPacketFrom(const SOCKET_ADDRESS_V4* sender, CRTPPacket* packet) override;
+  void OnReceiveTimeout() override {}
+  void OnTransportClosed() override {}
+  void OnParameterSets(const std::vector<uint8_t>*) override {}
+
+  // IMediaParserClient
+  bool OnFrame(ipcapture::IHostFrame* frame) override;
+  std::pair<uint32_t, uint32_t> GetFrameSize() override;
+  std::string GetSourceName() override;
+  void GetFrameTime(uint32_t rtpTimestamp, ipcapture::SYSTEM_TIME& time) override;
+
+ protected:
+  void Run() override;
+
+  // Opens the UDP transport in mode 0 (nothing to open otherwise).
+  virtual bool OpenSession();
+  virtual void CloseSession();
+  virtual void KeepAlive() {}
+  // Brings the camera in line before a session; false: not now.
+  virtual bool PrepareSession() = 0;
+  virtual void ProcessPacket(const CRTPPacket& packet) = 0;
+
+  // Looks the camera's address up again (it may have changed, or failed
+  // before); 0 when it cannot be resolved.
+  uint32_t ResolveCameraAddress();
+  // The system's host-name lookup (replaced in tests).
+  virtual uint32_t LookupAddress(const std::string& host);
+  uint32_t CameraAddress() const { return cameraAddress_.load(); }
+  CRTPReceiver& Receiver() { return receiver_; }
+  CRTCPHandler& Rtcp() { return rtcp_; }
+  // Where port probing starts (tests move it off the common range).
+  void SetFirstRtpPort(uint16_t port) { firstRtpPort_ = port; }
+  uint16_t FirstRtpPort() const { return firstRtpPort_; }
+
+ private:
+  bool OpenUdpTransport();
+
+  CTime keepAliveTime_;
+  std::atomic<uint32_t> cameraAddress_{0};
+  CTimeStampConverter converter_;
+  CRTPReceiver receiver_;
+  CRTCPHandler rtcp_;
+  CManualEvent packetSeen_;
+  CManualEvent frameDelivered_;
+  uint16_t firstRtpPort_ = kFirstRtpPort;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,40 @@
+#include "channels/BaseRTSPChannel.h"
+
+namespace kestrum {
+
+CBaseRTSPChannel::CBaseRTSPChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
+    : CBaseRTPChannel(index, driver, sink), client_(driver) {}
+
+CBaseRTSPChannel::~CBaseRTSPChannel() {
+  StopCaptureThread();
+  client_.StopSession();
+}
+
+RTSP_CLIENT_SETTINGS CBaseRTSPChannel::BuildSessionSettings() {
+  const DEVICE_INFO* device = Driver()->GetDeviceInfo();
+  RTSP_CLIENT_SETTINGS settings;
+  settings.Host = device->Address;
+  settings.UserName = device->UserName;
+  settings.Password = device->Password;
+  settings.ConnectTimeout = device->ConnectTimeout;
+  settings.ReceiveTimeout = device->ConnectTimeout;
+  settings.ClientRtpPort = Receiver().GetPort();
+  settings.ClientRtcpPort = Rtcp().GetPort();
+  FillSessionParams(settings);
+  return settings;
+}
+
+bool CBaseRTSPChannel::OpenSession() {
+  if (!CBaseRTPChannel::OpenSession()) return false;
+  const RTSP_CLIENT_SETTINGS settings = BuildSessionSettings();
+  if (StopEvent().Wait(0)) return false;
+  return client_.StartSession(settings, this, RtpMode());
+}
+
+void CBaseRTSPChannel::CloseSession() {
+  // First, so that no interleaved packet is being handed in meanwhile.
+  client_.StopSession();
+  CBaseRTPChannel::CloseSession();
+}
+
+}  // namespace kestrum

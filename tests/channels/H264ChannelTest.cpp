@@ -1,0 +1,276 @@
+// The H.264 channel against the simulator's RTSP side, with a test driver
+// whose time-outs are short (ConnectTimeout and StreamTimeout 2000 ms).
+#include "channels/H264ChannelRTSP.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "channels/TimeStampConverter.h"
+#include "parsers/HostFrameWriter.h"
+#include "platform/Socket.h"
+#include "platform/UdpSocket.h"
+#include "tests/support/CurlClient.h"
+#include "tests/support/FakeDriver.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestUtil.h"
+#include "tools/camera-sim/Simulator.h"
+#include "tools/hostlib/HostFrames.h"
+
+using namespace kestrum;
+using namespace kestrum::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+StreamParams Params(uint32_t interval, uint32_t quality, uint32_t width, uint32_t height) {
+  StreamParams p;
+  p.FrameInterval = interval;
+  p.Quality = quality;
+  p.Width = width;
+  p.Height = height;
+  return p;
+}
+
+constexpr uint64_t kMs = 10000;  // one millisecond in 100-ns units
+
+TEST(TimeStampConverter, FollowsTheClockAndNeverGoesBack) {
+  CTimeStampConverter converter;
+  const uint64_t start = 133000000000000000ull;
+  converter.Convert(0, start);
+  EXPECT_EQ(0u, converter.FrameTime()) << "timestamp 0 changes nothing";
+  converter.Convert(90000, start);
+  EXPECT_EQ(start, converter.FrameTime());
+  converter.Convert(93600, start + 40 * kMs);
+  EXPECT_EQ(start + 40 * kMs, converter.FrameTime()) << "arrival time";
+  converter.Convert(93600, start + 80 * kMs);
+  EXPECT_EQ(start + 41 * kMs, converter.FrameTime()) << "an equal timestamp: 1 ms after the last";
+  EXPECT_EQ(1u, converter.Debt());
+  converter.Convert(90000, start + 120 * kMs);
+  EXPECT_EQ(start + 42 * kMs, converter.FrameTime()) << "a smaller timestamp too";
+  EXPECT_EQ(2u, converter.Debt());
+  converter.Convert(97200, start + 160 * kMs);
+  EXPECT_EQ(start + 159 * kMs, converter.FrameTime()) << "debt: 1 ms before arrival";
+  EXPECT_EQ(1u, converter.Debt());
+  converter.Convert(100800, start + 159 * kMs + kMs / 2);
+  EXPECT_EQ(start + 160 * kMs, converter.FrameTime()) << "arriving within 1 ms of the last time";
+  EXPECT_EQ(2u, converter.Debt());
+  converter.Convert(104400, start + 240 * kMs);
+  converter.Convert(108000, start + 280 * kMs);
+  EXPECT_EQ(start + 279 * kMs, converter.FrameTime()) << "the last millisecond of debt";
+  EXPECT_EQ(0u, converter.Debt());
+  converter.Convert(111600, start + 320 * kMs);
+  EXPECT_EQ(start + 320 * kMs, converter.FrameTime());
+}
+
+TEST(EncoderSettingsRequest, ComposesOnlyWhatDiffers) {
+  FakeDriver driver;
+  const std::string aligned =
+      "resolution=1\r\nquality=60\r\nh264_framerate=25\r\nh264_keyframe=24\r\nh264_cbr=0\r\nh264_quality=22\r\n";
+  EXPECT_EQ("", BuildEncoderSettingsRequest(driver, Params(40, 60, 1280, 720), aligned));
+  EXPECT_EQ("/admin.cgi?image&h264_framerate=1&h264_keyframe=1",
+            BuildEncoderSettingsRequest(driver, Params(1000, 60, 1280, 720), aligned));
+  EXPECT_EQ("/admin.cgi?image&h264_framerate=1&h264_keyframe=1",
+            BuildEncoderSettingsRequest(driver, Params(0, 60, 1280, 720), aligned));
+  EXPECT_EQ("/admin.cgi?image&resolution=0&h264_quality=2",
+            BuildEncoderSettingsRequest(driver, Params(40, 100, 640, 480), aligned));
+  EXPECT_EQ("/admin.cgi?image&resolution=3&h264_framerate=10&h264_keyframe=9&h264_cbr=0&h264_quality=52",
+            BuildEncoderSettingsRequest(driver, Params(100, 0, 320, 240), ""));
+}
+
+// Exposes the session steps to the tests.
+class TestChannel : public CH264ChannelRTSP {
+ public:
+  using CH264ChannelRTSP::CH264ChannelRTSP;
+  using CBaseRTPChannel::SetFirstRtpPort;
+  bool OpenTransport() { return CBaseRTPChannel::OpenSession(); }
+  void CloseTransport() { CBaseRTPChannel::CloseSession(); }
+  uint16_t RtpPort() { return Receiver().GetPort(); }
+  uint16_t RtcpPort() { return Rtcp().GetPort(); }
+  RTSP_CLIENT_SETTINGS Settings() { return BuildSessionSettings(); }
+  void RequestStop() { StopEvent().Set(); }
+
+  // Lookups fail while failLookups is set, as with a name server that is
+  // down for a while.
+  std::atomic<bool> failLookups{false};
+  std::atomic<int> lookups{0};
+
+ protected:
+  uint32_t LookupAddress(const std::string& host) override {
+    ++lookups;
+    return failLookups ? 0 : CBaseRTPChannel::LookupAddress(host);
+  }
+};
+
+class H264Channel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_ = std::make_unique<sim::Simulator>(sim::SimOptions());
+    std::string error;
+    ASSERT_TRUE(sim_->Start(error)) << error;
+    driver_.device.Port = sim_->HttpPort(0);
+    driver_.rtspPort = sim_->RtspPort(0);
+    driver_.streamKind = 3;
+  }
+  void TearDown() override {
+    channel_.reset();
+    sim_->Stop();
+  }
+  void MakeChannel() {
+    channel_ = std::make_unique<TestChannel>(0, &driver_, &sink_);
+    // Each test process probes its own range, away from other tests' ports.
+    channel_->SetFirstRtpPort(FreePortPairs());
+  }
+  void UseMode(const char* mode) {
+    std::ofstream(dir_.File("QuellonIPCapture.xml"))
+        << "<Configuration><Device><RTPMode>" << mode << "</RTPMode></Device></Configuration>";
+    driver_.hostDirectory = dir_.Path() + "/";
+  }
+  static uint16_t FreePortPairs() {
+    platform::UdpSocket probe;
+    probe.Bind(0, 0);
+    return static_cast<uint16_t>(probe.LocalPort() & ~1u);
+  }
+  std::string SimUrl(const std::string& path) { return "http://127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + path; }
+  nlohmann::json SimState() { return nlohmann::json::parse(CurlGet(SimUrl("/sim/state")).body); }
+  void Fault(const std::string& name, uint32_t value) {
+    ASSERT_EQ(200, CurlGet(SimUrl("/sim/fault?name=" + name + "&value=" + std::to_string(value))).status);
+  }
+
+  FakeDriver driver_;
+  host::CollectingFrameSink sink_{false};
+  TempDir dir_;
+  std::unique_ptr<sim::Simulator> sim_;
+  std::unique_ptr<TestChannel> channel_;
+};
+
+TEST_F(H264Channel, StreamsInEveryTransportMode) {
+  for (const char* mode : {"rtpoverudp", "rtpovertcp", "rtpoverrtsp"}) {
+    SCOPED_TRACE(mode);
+    UseMode(mode);
+    host::CollectingFrameSink sink(false);
+    channel_ = std::make_unique<TestChannel>(0, &driver_, &sink);
+    channel_->SetFirstRtpPort(FreePortPairs());
+    ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+    ASSERT_TRUE(sink.WaitForFrames(30, 15000));
+    EXPECT_EQ(Streaming, channel_->GetStatus());
+    const auto frames = sink.Frames();
+    EXPECT_EQ(host::MakeFourCC("H264"), frames[0].fourCC) << "the first picture is a key frame";
+    size_t keys = 0;
+    for (const auto& frame : frames) {
+      EXPECT_EQ(640u, frame.width);
+      EXPECT_EQ(480u, frame.height);
+      keys += frame.fourCC == host::MakeFourCC("H264");
+    }
+    EXPECT_GE(keys, 1u);
+    EXPECT_LT(keys, frames.size());
+    const std::string transport = SimState()["rtsp_sessions"].back()["transport"];
+    EXPECT_EQ(std::string(mode) == "rtpoverudp" ? "udp" : "interleaved", transport);
+    channel_->Stop();
+    channel_.reset();
+    EXPECT_EQ(0, driver_.allocator.Outstanding());
+  }
+  EXPECT_EQ(3u, driver_.Matching("is online").size());
+}
+
+TEST_F(H264Channel, SessionSettingsComeFromTheDeviceAndTheDriver) {
+  MakeChannel();
+  driver_.device.UserName = "operator";
+  driver_.device.Password = "pw";
+  RTSP_CLIENT_SETTINGS settings = channel_->Settings();
+  EXPECT_EQ(sim_->RtspPort(0), settings.ServerPort);
+  EXPECT_EQ("nph-h264.cgi", settings.Path);
+  EXPECT_EQ("127.0.0.1", settings.Host);
+  EXPECT_EQ("operator", settings.UserName);
+  EXPECT_EQ(driver_.device.ConnectTimeout, settings.ReceiveTimeout);
+  EXPECT_EQ(0, settings.ClientRtpPort) << "no transport open";
+  driver_.rtspPort = IDriver::kNoNumber;
+  EXPECT_EQ(554, channel_->Settings().ServerPort);
+}
+
+TEST_F(H264Channel, PortProbingSkipsAPairWhereTheCameraAlreadySends) {
+  MakeChannel();
+  const uint16_t base = FreePortPairs();
+  channel_->SetFirstRtpPort(base);
+  std::atomic<bool> sending{true};
+  std::thread camera([&] {
+    platform::UdpSocket socket;
+    socket.Bind(0, 0);
+    const uint8_t packet[] = {0x80, 0x60, 0, 1, 0, 0, 0, 1, 1, 2, 3, 4, 0x41, 0x9A};
+    while (sending) {
+      socket.SendTo({platform::LoopbackAddress(), base}, packet, sizeof packet);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const bool opened = channel_->OpenTransport();
+  sending = false;
+  camera.join();
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(base + 2, channel_->RtpPort());
+  EXPECT_EQ(base + 3, channel_->RtcpPort());
+  EXPECT_EQ(base + 2, channel_->Settings().ClientRtpPort);
+  EXPECT_EQ(base + 3, channel_->Settings().ClientRtcpPort);
+  channel_->CloseTransport();
+
+  // A stop request ends the probing at the next pair.
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    channel_->RequestStop();
+  });
+  const auto start = Clock::now();
+  EXPECT_FALSE(channel_->OpenTransport());
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  stopper.join();
+}
+
+TEST_F(H264Channel, SilenceReopensAtHalfTheTimeoutAndReportsLossAtTheFull) {
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(10, 15000));
+  Fault("stall", 1);
+  const auto stalled = Clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 10000));
+  EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
+  EXPECT_GE(SimState()["rtsp_sessions"].size(), 2u) << "reopened silently at half the time-out";
+  EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
+  Fault("stall", 0);
+  const uint64_t before = sink_.FrameCount();
+  ASSERT_TRUE(sink_.WaitForFrames(before + 10, 15000));
+  EXPECT_EQ(2u, driver_.Matching("is online").size());
+}
+
+TEST_F(H264Channel, TheAddressIsLookedUpAtEveryOpening) {
+  MakeChannel();
+  channel_->failLookups = true;
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(WaitUntil([&] { return channel_->lookups.load() >= 2; }, 5000)) << "one lookup per opening";
+  EXPECT_EQ(0u, sink_.FrameCount()) << "over UDP nothing is accepted without the address";
+  channel_->failLookups = false;
+  EXPECT_TRUE(sink_.WaitForFrames(10, 15000)) << "the channel hears the camera once the name resolves";
+}
+
+TEST_F(H264Channel, ParameterSetsOnlyInTheSessionDescriptionStillRecord) {
+  Fault("no_inband_sets", 1);
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(30, 15000));
+  EXPECT_EQ(host::MakeFourCC("H264"), sink_.Frames()[0].fourCC);
+}
+
+TEST_F(H264Channel, StopDuringTheSessionReturnsPromptly) {
+  UseMode("rtpoverrtsp");
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(5, 15000));
+  const auto start = Clock::now();
+  channel_->Stop();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  const nlohmann::json session = SimState()["rtsp_sessions"].back();
+  EXPECT_EQ("torn down", session["state"]) << session.dump();
+}
+
+}  // namespace
