@@ -7,7 +7,10 @@
 namespace kestrum {
 
 namespace {
-constexpr uint32_t kReceiveBuffer = 65535;
+// A key picture of a 720p or 1080p camera arrives as one burst of 100 to 300
+// datagrams; 64 KiB of socket buffer (half of it on Linux, which counts each
+// datagram's overhead) loses most of them before the thread can read.
+constexpr uint32_t kReceiveBuffer = 2u << 20;
 constexpr uint32_t kReceiveTimeoutMs = 5000;
 constexpr uint32_t kSendTimeoutMs = 1000;
 constexpr uint32_t kLargestDatagram = 65535;
@@ -157,7 +160,7 @@ bool CUDPClient::WaitForData() {
 }
 
 void CUDPClient::Run() {
-  uint32_t size = std::min(std::max(bufferSize_, 1u), kLargestDatagram);
+  uint32_t size = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
   std::vector<uint8_t> buffer(size);
   for (;;) {
     if (IsStopRequested() || !WaitForData()) break;

@@ -51,7 +51,7 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   std::atomic<IRTPClientUser*> user_{nullptr};
   platform::UdpSocket socket_;
   uint16_t port_ = 0;
-  uint32_t bufferSize_ = 8192;
+  std::atomic<uint32_t> bufferSize_{8192};
   std::atomic<uint32_t> waitSeconds_{2};
   std::atomic<uint32_t> waitMicroseconds_{0};
   uint32_t stopWaitMs_ = 0;

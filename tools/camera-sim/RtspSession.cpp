@@ -270,6 +270,10 @@ void RtspSession::RunMedia() {
       if (!faults.stall) {
         if (faults.malformed && frame % kMalformedEvery == kMalformedEvery - 1) SendMalformed();
         SendPicture(units[unit], faults);
+      } else {
+        // The pictures are lost on the way, not skipped by the encoder: the
+        // sequence numbers show the gap, as they would after a network stall.
+        sequence_ += static_cast<uint16_t>(units[unit].size());
       }
       unit = (unit + 1) % units.size();
       const uint64_t nowMs = SimMilliseconds();

@@ -1,6 +1,7 @@
 #include "tools/capture-host/RecordingSink.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "tools/hostlib/HostFrames.h"
 
@@ -36,10 +37,26 @@ std::string RecordingSink::FormatTime(const ipcapture::SYSTEM_TIME& t) {
   return text;
 }
 
+namespace {
+// The driver ends every H.264 access unit with a delimiter's start code and
+// header byte but no payload; in a file that byte is half a unit, and the
+// last one makes decoders report a missing picture. The file holds the
+// units without it.
+uint32_t StoredSize(const HeapFrame& frame, uint32_t size) {
+  static const uint8_t kEndMark[] = {0x00, 0x00, 0x00, 0x01, 0x09};
+  const uint32_t code = frame.FourCC();
+  if (code != MakeFourCC("H264") && code != MakeFourCC("I264")) return size;
+  if (size < sizeof kEndMark || std::memcmp(frame.Data() + size - sizeof kEndMark, kEndMark, sizeof kEndMark) != 0) {
+    return size;
+  }
+  return size - static_cast<uint32_t>(sizeof kEndMark);
+}
+}  // namespace
+
 bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   auto* heap = dynamic_cast<HeapFrame*>(frame);
   if (heap == nullptr) return false;
-  const uint32_t size = std::min(heap->DataSize(), heap->Capacity());
+  const uint32_t size = StoredSize(*heap, std::min(heap->DataSize(), heap->Capacity()));
   std::lock_guard<std::mutex> lock(mutex_);
   if (media_ == nullptr) return false;
   lastOffset_ = stats_.bytes;
