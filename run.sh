@@ -155,10 +155,16 @@ cmd_demo() {
     --kind mjpeg --seconds 10 --fps 15 --width 1280 --height 720 --quality 70 \
     --resolutions "$resolutions" --rtsp-port "$rtsp_port" --firmware 2.4.1 --out "$out/mjpeg"
 
+  log "recording H.264 over RTSP (RTP over UDP) from the simulated camera for 10 seconds"
+  "$bin/capture-host" record --address 127.0.0.1 --port "$port" --user admin --password admin \
+    --kind h264 --seconds 10 --fps 25 --width 1280 --height 720 --quality 70 \
+    --resolutions "$resolutions" --rtsp-port "$rtsp_port" --firmware 2.4.1 --out "$out/h264"
+
   log "done"
   echo "recordings: $out/mjpeg (channel1.mjpeg plays with: ffplay -f mjpeg $out/mjpeg/channel1.mjpeg)"
-  echo "index:      $out/mjpeg/channel1.csv"
-  echo "snapshot:   $out/mjpeg/channel1.jpg"
+  echo "            $out/h264 (channel1.h264 plays with: ffplay $out/h264/channel1.h264)"
+  echo "indexes:    $out/mjpeg/channel1.csv $out/h264/channel1.csv"
+  echo "snapshots:  $out/mjpeg/channel1.jpg $out/h264/channel1-last.h264"
   echo "query:      $out/query.txt"
 }
 
