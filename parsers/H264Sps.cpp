@@ -63,7 +63,9 @@ void SkipScalingList(BitReader& bits, int entries) {
   int last = 8;
   int next = 8;
   for (int i = 0; i < entries && bits.Ok(); ++i) {
-    if (next != 0) next = (last + bits.Se() + 256) % 256;
+    // delta_scale lies in -128..127 in a valid set; any other value must
+    // not overflow the sum.
+    if (next != 0) next = static_cast<int>(((int64_t{last} + bits.Se()) % 256 + 256) % 256);
     last = next == 0 ? last : next;
   }
 }

@@ -128,6 +128,10 @@ TEST(H264Sps, HandMadeCasesAndBrokenInput) {
   EXPECT_EQ(std::make_pair(1280u, 720u), SizeOf(scaled));
   const Bytes escaped = {0x67, 0x42, 0x00, 0x1E, 0xE0, 0x00, 0x00, 0x08, 0x00, 0x00, 0x03, 0x01, 0x00, 0xA0, 0x0B, 0x72};
   EXPECT_EQ(std::make_pair(1280u, 720u), SizeOf(escaped));
+  // A scaling list whose delta_scale is far out of range (found by fuzzing:
+  // the sum overflowed) reads as a broken set, under the sanitizers too.
+  const Bytes hugeDelta = {0x67, 0x64, 0x00, 0x1F, 0xAD, 0x80, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::make_pair(0u, 0u), SizeOf(hugeDelta));
   Bytes truncated(cropped.begin(), cropped.begin() + 6);
   EXPECT_EQ(std::make_pair(0u, 0u), SizeOf(truncated)) << "a cut set does not read";
   uint32_t w = 0;

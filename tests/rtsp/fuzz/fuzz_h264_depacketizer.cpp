@@ -7,32 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "driver/IDriver.h"
 #include "parsers/H264RTPMediaParser.h"
 #include "parsers/MediaParserClient.h"
 #include "rtsp/RTPPacket.h"
+#include "tests/rtsp/fuzz/FuzzDriver.h"
 #include "tools/hostlib/HostFrames.h"
 
 namespace {
-
-class Driver : public kestrum::IDriver {
- public:
-  std::string GetDeviceAddress() override { return "127.0.0.1:80"; }
-  void Message(uint32_t, const char*, ...) override {}
-  const char* GetDriverName() override { return "QuellonIPCapture"; }
-  std::string GetHostDirectory() override { return std::string(); }
-  kestrum::DEVICE_INFO* GetDeviceInfo() override { return &device; }
-  kestrum::IOCounts GetIOCounts() override { return kestrum::IOCounts(); }
-  kestrum::ipcapture::IHostFrameAllocator* GetFrameAllocator() override { return &allocator; }
-  uint32_t GetStreamKind() override { return 3; }
-  uint32_t GetChannelCount() override { return 1; }
-  std::string GetParameterString(uint32_t) override { return std::string(); }
-  int32_t GetParameterNumber(uint32_t) override { return kNoNumber; }
-  int32_t FindResolution(uint32_t, uint32_t) override { return -1; }
-
-  kestrum::DEVICE_INFO device{"127.0.0.1", 80, "", ""};
-  kestrum::host::HeapFrameAllocator allocator;
-};
 
 class Client : public kestrum::IMediaParserClient {
  public:
@@ -54,7 +35,7 @@ class Client : public kestrum::IMediaParserClient {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Driver driver;
+  static kestrum::fuzzing::Driver driver;
   Client client;
   kestrum::CH264RTPMediaParser parser(&driver);
   parser.SetClient(&client);
