@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 namespace kestrum {
 namespace platform {
@@ -50,6 +51,7 @@ class NativeEvent {
   // A manual-reset event's state, so that a zero-time wait (the stop checks
   // of every read loop) needs no system call.
   std::atomic<bool> signalled_{false};
+  std::mutex manualLock_;  // manual events: the flag and the descriptor together
 };
 
 }  // namespace platform

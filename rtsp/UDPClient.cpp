@@ -164,20 +164,26 @@ void CUDPClient::Run() {
   std::vector<uint8_t> buffer(size);
   for (;;) {
     if (IsStopRequested() || !WaitForData()) break;
-    buffer.resize(size);
-    size_t received = 0;
-    platform::Ipv4Endpoint sender;
-    bool truncated = false;
-    const platform::IoStatus status = socket_.ReceiveFrom(buffer.data(), buffer.size(), received, sender, truncated);
-    if (IsStopRequested()) break;
-    if (truncated) {
-      // The datagram is lost; the next one of its size fits.
-      size = std::min(size + kBufferGrowth, kLargestDatagram);
-      continue;
-    }
-    if (status != platform::IoStatus::Ok || received == 0) continue;
-    if (IRTPClientUser* user = user_.load()) {
-      user->OnData(this, ToSocketAddress(sender), buffer.data(), static_cast<uint32_t>(received));
+    // Everything queued is read before the next wait: a key picture comes
+    // as a burst, and a wait per datagram would double the system calls.
+    for (;;) {
+      buffer.resize(size);
+      size_t received = 0;
+      platform::Ipv4Endpoint sender;
+      bool truncated = false;
+      const platform::IoStatus status =
+          socket_.ReceiveFrom(buffer.data(), buffer.size(), received, sender, truncated);
+      if (IsStopRequested()) return;
+      if (truncated) {
+        // The datagram is lost; the next one of its size fits.
+        size = std::min(size + kBufferGrowth, kLargestDatagram);
+        continue;
+      }
+      if (status == platform::IoStatus::Timeout) break;  // nothing more queued
+      if (status != platform::IoStatus::Ok || received == 0) break;
+      if (IRTPClientUser* user = user_.load()) {
+        user->OnData(this, ToSocketAddress(sender), buffer.data(), static_cast<uint32_t>(received));
+      }
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -52,7 +53,15 @@ NativeEvent::~NativeEvent() {
 bool NativeEvent::Set() {
   if (handle_ < 0) return false;
   generation_.fetch_add(1, std::memory_order_release);
-  if (manual_) signalled_.store(true, std::memory_order_release);
+  std::unique_lock<std::mutex> lock(manualLock_, std::defer_lock);
+  if (manual_) {
+    // The flag and the descriptor change together, or a Reset racing with
+    // a Set could leave the flag set and the descriptor clear. A manual
+    // event already set needs no system call (every packet sets one).
+    lock.lock();
+    if (signalled_.load(std::memory_order_relaxed)) return true;
+    signalled_.store(true, std::memory_order_release);
+  }
   uint64_t one = 1;
   for (;;) {
     ssize_t n = write(static_cast<int>(handle_), &one, sizeof one);
@@ -65,7 +74,11 @@ bool NativeEvent::Set() {
 
 bool NativeEvent::Reset() {
   if (handle_ < 0) return false;
-  if (manual_) signalled_.store(false, std::memory_order_release);
+  std::unique_lock<std::mutex> lock(manualLock_, std::defer_lock);
+  if (manual_) {
+    lock.lock();
+    signalled_.store(false, std::memory_order_release);
+  }
   uint64_t value;
   for (;;) {
     ssize_t n = read(static_cast<int>(handle_), &value, sizeof value);
