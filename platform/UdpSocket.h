@@ -38,8 +38,13 @@ class UdpSocket {
 
   // Takes one queued datagram without waiting. Ok with received set; Timeout
   // when none is queued; Error with truncated set when the datagram was
-  // larger than the buffer (it is lost).
+  // larger than the buffer (it is lost); Closed when the socket is unusable.
   IoStatus ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated);
+  // The same, waiting up to timeoutMs for a datagram in the same call (one
+  // system call per datagram). Only Shutdown from another thread ends the
+  // wait early; then Ok with nothing received.
+  IoStatus ReceiveWithin(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated,
+                         uint32_t timeoutMs);
 
   // One datagram; false unless every byte went out.
   bool SendTo(const Ipv4Endpoint& destination, const void* data, size_t length);
@@ -49,7 +54,10 @@ class UdpSocket {
   void Close();
 
  private:
+  IoStatus Receive(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated, int flags);
+
   intptr_t handle_ = -1;
+  uint32_t receiveTimeoutMs_ = 0;  // as set on the socket; 0: none yet
 };
 
 }  // namespace platform

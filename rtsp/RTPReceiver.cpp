@@ -12,6 +12,10 @@ constexpr uint32_t kDatagramBuffer = 1536;
 constexpr uint32_t kQuietSeconds = 2;
 constexpr uint32_t kStopLimitMs = 2000;
 constexpr uint32_t kIdleWaitMs = 1000;
+constexpr size_t kMaxSpareEntries = 256;
+// Spare entries keep only the buffers of ordinary packets, so that a burst
+// of large datagrams does not stay behind as memory.
+constexpr size_t kMaxSparePayload = 2048;
 }  // namespace
 
 CRTPReceiver::CRTPReceiver(IDebugMessage* log) : CBaseThread(log) {}
@@ -57,10 +61,12 @@ bool CRTPReceiver::IsOwnTransport(IRTPClient* client) {
 void CRTPReceiver::OnData(IRTPClient* client, const SOCKET_ADDRESS_V4& sender, const uint8_t* data,
                           uint32_t length) {
   if (!IsOwnTransport(client)) return;
-  auto entry = std::make_unique<Entry>();
+  std::unique_ptr<Entry> entry = TakeSpare();
   entry->sender = sender;
-  if (!entry->packet.Parse(data, length)) return;
-  if (IsStopRequested()) return;
+  if (!entry->packet.Parse(data, length) || IsStopRequested()) {
+    GiveBack(std::move(entry));
+    return;
+  }
   bool wasEmpty;
   {
     CLockGuard guard(lock_);
@@ -90,6 +96,24 @@ void CRTPReceiver::OnClosed(IRTPClient* client) {
   if (IsOwnTransport(client) && user != nullptr) user->OnTransportClosed();
 }
 
+std::unique_ptr<CRTPReceiver::Entry> CRTPReceiver::TakeSpare() {
+  {
+    CLockGuard guard(lock_);
+    if (!spare_.empty()) {
+      std::unique_ptr<Entry> entry = std::move(spare_.back());
+      spare_.pop_back();
+      return entry;
+    }
+  }
+  return std::make_unique<Entry>();
+}
+
+void CRTPReceiver::GiveBack(std::unique_ptr<Entry> entry) {
+  if (entry->packet.Payload.capacity() > kMaxSparePayload) return;
+  CLockGuard guard(lock_);
+  if (spare_.size() < kMaxSpareEntries) spare_.push_back(std::move(entry));
+}
+
 void CRTPReceiver::ClearQueue() {
   CLockGuard guard(lock_);
   queue_.clear();
@@ -115,8 +139,10 @@ void CRTPReceiver::Run() {
       empty = queue_.empty();
     }
     IRTPReceiverUser* user = user_.load();
-    if (entry && user != nullptr) user->OnPacketFrom(&entry->sender, &entry->packet);
-    entry.reset();
+    if (entry) {
+      if (user != nullptr) user->OnPacketFrom(&entry->sender, &entry->packet);
+      GiveBack(std::move(entry));
+    }
     if (empty ? WaitForAny(events, 2, kIdleWaitMs) == 0 : IsStopRequested()) break;
   }
   ClearQueue();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <vector>
 
 #include "foundation/BaseThread.h"
 #include "foundation/Event.h"
@@ -49,11 +50,16 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
 
   bool IsOwnTransport(IRTPClient* client);
   void ClearQueue();
+  // Entries are reused, with their buffers, instead of being allocated for
+  // every packet.
+  std::unique_ptr<Entry> TakeSpare();
+  void GiveBack(std::unique_ptr<Entry> entry);
 
   TSmartPtr<IRTPClient> transport_;
   std::atomic<IRTPReceiverUser*> user_{nullptr};
   CRecursiveLock lock_;
   std::deque<std::unique_ptr<Entry>> queue_;
+  std::vector<std::unique_ptr<Entry>> spare_;  // under lock_
   size_t queuedBytes_ = 0;
   CEvent packetEvent_{false};
   std::atomic<uint64_t> dropped_{0};

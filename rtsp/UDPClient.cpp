@@ -139,51 +139,33 @@ bool CUDPClient::Send(const SOCKET_ADDRESS_V4& destination, const uint8_t* data,
   return socket_.SendTo(ToEndpoint(destination), data, length);
 }
 
-bool CUDPClient::WaitForData() {
-  for (;;) {
-    if (IsStopRequested()) return true;
-    const platform::WaitResult result = socket_.WaitReadable(WaitTimeoutMs(), StopEvent().Native());
-    if (result == platform::WaitResult::Stopped || IsStopRequested()) return false;
-    switch (result) {
-      case platform::WaitResult::Ready:
-        return true;
-      case platform::WaitResult::Timeout:
-        if (IRTPClientUser* user = user_.load()) user->OnTimeout(this);
-        break;
-      case platform::WaitResult::Fatal:
-        if (IRTPClientUser* user = user_.load()) user->OnClosed(this);
-        return false;
-      default:
-        break;
-    }
-  }
-}
 
 void CUDPClient::Run() {
   uint32_t size = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
   std::vector<uint8_t> buffer(size);
+  // One system call per datagram: the read itself waits (for the wait
+  // time-out). Close signals the stop event and shuts the socket down,
+  // which ends a read in progress.
   for (;;) {
-    if (IsStopRequested() || !WaitForData()) break;
-    // Everything queued is read before the next wait: a key picture comes
-    // as a burst, and a wait per datagram would double the system calls.
-    for (;;) {
-      buffer.resize(size);
-      size_t received = 0;
-      platform::Ipv4Endpoint sender;
-      bool truncated = false;
-      const platform::IoStatus status =
-          socket_.ReceiveFrom(buffer.data(), buffer.size(), received, sender, truncated);
-      if (IsStopRequested()) return;
-      if (truncated) {
-        // The datagram is lost; the next one of its size fits.
-        size = std::min(size + kBufferGrowth, kLargestDatagram);
-        continue;
-      }
-      if (status == platform::IoStatus::Timeout) break;  // nothing more queued
-      if (status != platform::IoStatus::Ok || received == 0) break;
-      if (IRTPClientUser* user = user_.load()) {
-        user->OnData(this, ToSocketAddress(sender), buffer.data(), static_cast<uint32_t>(received));
-      }
+    if (IsStopRequested()) break;
+    buffer.resize(size);
+    size_t received = 0;
+    platform::Ipv4Endpoint sender;
+    bool truncated = false;
+    const platform::IoStatus status =
+        socket_.ReceiveWithin(buffer.data(), buffer.size(), received, sender, truncated, WaitTimeoutMs());
+    if (IsStopRequested()) break;
+    IRTPClientUser* user = user_.load();
+    if (truncated) {
+      // The datagram is lost; the next one of its size fits.
+      size = std::min(size + kBufferGrowth, kLargestDatagram);
+    } else if (status == platform::IoStatus::Timeout) {
+      if (user != nullptr) user->OnTimeout(this);
+    } else if (status == platform::IoStatus::Closed) {
+      if (user != nullptr) user->OnClosed(this);
+      break;
+    } else if (status == platform::IoStatus::Ok && received > 0 && user != nullptr) {
+      user->OnData(this, ToSocketAddress(sender), buffer.data(), static_cast<uint32_t>(received));
     }
   }
 }

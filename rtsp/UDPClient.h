@@ -38,8 +38,6 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   void Run() override;
 
  private:
-  // True: a datagram may be read. False: the thread must end.
-  bool WaitForData();
   uint32_t WaitTimeoutMs() const;
 
   CRecursiveLock lock_;  // serialises Open and Close

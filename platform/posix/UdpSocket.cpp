@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/Event.h"
@@ -24,7 +25,8 @@ UdpSocket::~UdpSocket() { Close(); }
 
 bool UdpSocket::Bind(uint16_t port, uint32_t receiveBuffer) {
   if (handle_ >= 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // Blocking: single reads say MSG_DONTWAIT, timed reads use SO_RCVTIMEO.
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   if (receiveBuffer != 0) {
     int size = static_cast<int>(receiveBuffer);
@@ -42,6 +44,7 @@ bool UdpSocket::Bind(uint16_t port, uint32_t receiveBuffer) {
     return false;
   }
   handle_ = fd;
+  receiveTimeoutMs_ = 0;
   return true;
 }
 
@@ -80,6 +83,32 @@ WaitResult UdpSocket::WaitReadable(uint32_t timeoutMs, NativeEvent* stop) {
 
 IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
                                 bool& truncated) {
+  return Receive(buffer, length, received, sender, truncated, MSG_DONTWAIT);
+}
+
+IoStatus UdpSocket::ReceiveWithin(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
+                                  bool& truncated, uint32_t timeoutMs) {
+  received = 0;
+  truncated = false;
+  if (handle_ < 0) return IoStatus::Error;
+  const uint32_t wanted = timeoutMs == 0 ? 1 : timeoutMs;
+  if (wanted != receiveTimeoutMs_) {
+    timeval timeout{};
+    timeout.tv_sec = wanted / 1000;
+    timeout.tv_usec = static_cast<suseconds_t>(wanted % 1000) * 1000;
+    if (setsockopt(Fd(handle_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return IoStatus::Error;
+    receiveTimeoutMs_ = wanted;
+  }
+  // A forced thread termination may take effect here, as in event waits.
+  int previous = PTHREAD_CANCEL_DISABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+  const IoStatus status = Receive(buffer, length, received, sender, truncated, 0);
+  pthread_setcancelstate(previous, nullptr);
+  return status;
+}
+
+IoStatus UdpSocket::Receive(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated,
+                            int flags) {
   received = 0;
   truncated = false;
   if (handle_ < 0) return IoStatus::Error;
@@ -89,9 +118,14 @@ IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, I
   // did not fit is told apart from one that did.
   ssize_t n;
   do {
-    n = recvfrom(Fd(handle_), buffer, length, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    n = recvfrom(Fd(handle_), buffer, length, MSG_TRUNC | flags, reinterpret_cast<sockaddr*>(&from), &fromLength);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? IoStatus::Timeout : IoStatus::Error;
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::Timeout;
+    // The socket itself is gone or unusable: no later read will do better.
+    if (errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == ENETDOWN) return IoStatus::Closed;
+    return IoStatus::Error;
+  }
   sender.address = from.sin_addr.s_addr;
   sender.port = ntohs(from.sin_port);
   if (static_cast<size_t>(n) > length) {
@@ -110,7 +144,7 @@ bool UdpSocket::SendTo(const Ipv4Endpoint& destination, const void* data, size_t
   to.sin_port = htons(destination.port);
   ssize_t n;
   do {
-    n = sendto(Fd(handle_), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    n = sendto(Fd(handle_), data, length, MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
   } while (n < 0 && errno == EINTR);
   return n >= 0 && static_cast<size_t>(n) == length;
 }
