@@ -17,35 +17,22 @@
 #include "driver/IDriver.h"
 #include "parsers/H264RTPMediaParser.h"
 #include "parsers/MediaParserClient.h"
+#include "bench/BenchSupport.h"
 #include "platform/Process.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
 #include "rtsp/RTPPacket.h"
 #include "tools/camera-sim/H264Encoder.h"
+#include "tests/support/MinimalDriver.h"
 #include "tools/hostlib/HostFrames.h"
 
 namespace {
 
+using kestrum::bench::Beside;
+using kestrum::bench::ReadFile;
+using kestrum::bench::RunAll;
+
 using namespace kestrum;
-
-class BenchDriver : public IDriver {
- public:
-  std::string GetDeviceAddress() override { return "127.0.0.1:80"; }
-  void Message(uint32_t, const char*, ...) override {}
-  const char* GetDriverName() override { return "QuellonIPCapture"; }
-  std::string GetHostDirectory() override { return std::string(); }
-  DEVICE_INFO* GetDeviceInfo() override { return &device; }
-  IOCounts GetIOCounts() override { return IOCounts(); }
-  ipcapture::IHostFrameAllocator* GetFrameAllocator() override { return &allocator; }
-  uint32_t GetStreamKind() override { return 3; }
-  uint32_t GetChannelCount() override { return 1; }
-  std::string GetParameterString(uint32_t) override { return std::string(); }
-  int32_t GetParameterNumber(uint32_t) override { return kNoNumber; }
-  int32_t FindResolution(uint32_t, uint32_t) override { return -1; }
-
-  DEVICE_INFO device{"127.0.0.1", 80, "", ""};
-  host::HeapFrameAllocator allocator;
-};
 
 class CountingClient : public IMediaParserClient {
  public:
@@ -100,7 +87,7 @@ void BM_H264Depacketizer_1080p(benchmark::State& state) {
     state.SkipWithError("encoder failed");
     return;
   }
-  BenchDriver driver;
+  testing::MinimalDriver driver;
   CountingClient client;
   CH264RTPMediaParser parser(&driver);
   parser.SetClient(&client);
@@ -142,31 +129,6 @@ void BM_PlainCopy_1080pPayloads(benchmark::State& state) {
 
 constexpr int kCameras = 16;
 constexpr int kSeconds = 20;
-
-std::string Beside(const char* name) {
-  std::string exe = platform::ExecutablePath(4096);
-  return exe.substr(0, exe.rfind('/') + 1) + name;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  platform::ReadWholeFile(path, text, 64u << 20);
-  return text;
-}
-
-double RunAll(const std::vector<std::vector<std::string>>& commands, const std::string& logDir) {
-  std::vector<std::unique_ptr<platform::ChildProcess>> children;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    children.push_back(std::make_unique<platform::ChildProcess>());
-    children.back()->Start(commands[i], logDir + "/run" + std::to_string(i) + ".log");
-  }
-  double cpu = 0;
-  for (auto& child : children) {
-    child->Wait((kSeconds + 60) * 1000);
-    cpu += std::max(0.0, child->CpuSeconds());
-  }
-  return cpu;
-}
 
 void HttpGet(uint16_t port, const std::string& path) {
   platform::TcpSocket socket;
@@ -229,13 +191,13 @@ void BM_Record16H264Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                          "rtsp://127.0.0.1:" + std::to_string(rtspBase + i) + "/nph-h264.cgi", "-t",
                          std::to_string(kSeconds), "-c", "copy", "-f", "null", "-"});
     }
-    const double hostCpu = RunAll(hosts, dir);
+    const double hostCpu = RunAll(hosts, dir, (kSeconds + 60) * 1000);
     uint64_t pictures = 0;
     for (int i = 0; i < kCameras; ++i) {
       const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
       pictures += static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n')) - 1;
     }
-    const double ffmpegCpu = std::filesystem::exists("/usr/bin/ffmpeg") ? RunAll(ffmpegs, dir) : 0;
+    const double ffmpegCpu = std::filesystem::exists("/usr/bin/ffmpeg") ? RunAll(ffmpegs, dir, (kSeconds + 60) * 1000) : 0;
     sim.Stop();
     state.counters["capture_host_cpu_s"] = hostCpu;
     state.counters["ffmpeg_cpu_s"] = ffmpegCpu;

@@ -10,39 +10,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/Process.h"
 #include "platform/System.h"
 
 namespace {
 
+using kestrum::bench::Beside;
+using kestrum::bench::ReadFile;
+using kestrum::bench::RunAll;
+
 constexpr int kCameras = 16;
 constexpr int kSeconds = 20;
-
-std::string Beside(const char* name) {
-  std::string exe = kestrum::platform::ExecutablePath(4096);
-  return exe.substr(0, exe.rfind('/') + 1) + name;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string text;
-  kestrum::platform::ReadWholeFile(path, text, 64u << 20);
-  return text;
-}
-
-// Runs one program per camera at once and returns their CPU seconds summed.
-double RunAll(const std::vector<std::vector<std::string>>& commands, const std::string& logDir) {
-  std::vector<std::unique_ptr<kestrum::platform::ChildProcess>> children;
-  for (size_t i = 0; i < commands.size(); ++i) {
-    children.push_back(std::make_unique<kestrum::platform::ChildProcess>());
-    children.back()->Start(commands[i], logDir + "/run" + std::to_string(i) + ".log");
-  }
-  double cpu = 0;
-  for (auto& child : children) {
-    child->Wait((kSeconds + 60) * 1000);
-    cpu += std::max(0.0, child->CpuSeconds());
-  }
-  return cpu;
-}
 
 void BM_Record16Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
   const std::string dir = "/tmp/quellon-bench-record";
@@ -86,15 +65,15 @@ void BM_Record16Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                                "http://127.0.0.1:" + port + "/nph-mjpeg.cgi?fps=25", "-t", std::to_string(kSeconds),
                                "-c", "copy", "-f", "mjpeg", dir + "/ffmpeg" + std::to_string(i) + ".mjpeg"});
     }
-    const double hostCpu = RunAll(hosts, dir);
+    const double hostCpu = RunAll(hosts, dir, (kSeconds + 60) * 1000);
     uint64_t pictures = 0;
     for (int i = 0; i < kCameras; ++i) {
       const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
       pictures += static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n')) - 1;
     }
     const bool haveFfmpeg = std::filesystem::exists("/usr/bin/ffmpeg");
-    const double ffmpegCpu = haveFfmpeg ? RunAll(ffmpegs, dir) : 0;
-    const double ffmpegFileCpu = haveFfmpeg ? RunAll(ffmpegWriters, dir) : 0;
+    const double ffmpegCpu = haveFfmpeg ? RunAll(ffmpegs, dir, (kSeconds + 60) * 1000) : 0;
+    const double ffmpegFileCpu = haveFfmpeg ? RunAll(ffmpegWriters, dir, (kSeconds + 60) * 1000) : 0;
     sim.Stop();
     state.counters["ffmpeg_to_file_cpu_s"] = ffmpegFileCpu;
     state.counters["ratio_to_file"] = ffmpegFileCpu > 0 ? hostCpu / ffmpegFileCpu : 0;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/Event.h"
 #include "platform/Process.h"
 #include "platform/Socket.h"
@@ -18,14 +19,9 @@
 
 namespace {
 
-std::string BinaryBeside(const char* name) {
-  std::string exe = kestrum::platform::ExecutablePath(4096);
-  return exe.substr(0, exe.rfind('/') + 1) + name;
-}
-
 // The HTTP port, and the RTSP port in rtspPort.
 uint16_t StartSimulator(kestrum::platform::ChildProcess& sim, const std::string& log, uint16_t* rtspPort = nullptr) {
-  if (!sim.Start({BinaryBeside("camera-sim"), "--resolutions", "1280x720:25"}, log)) return 0;
+  if (!sim.Start({kestrum::bench::Beside("camera-sim"), "--resolutions", "1280x720:25"}, log)) return 0;
   const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/ rtsp://127\\.0\\.0\\.1:([0-9]+)/");
   for (int i = 0; i < 200; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));

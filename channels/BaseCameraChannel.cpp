@@ -160,4 +160,18 @@ void CBaseCameraChannel::StopCaptureThread() {
   thread_.Release();
 }
 
+bool CBaseCameraChannel::ToSystemTime(uint64_t value, ipcapture::SYSTEM_TIME& time) {
+  CALENDAR_TIME calendar;
+  if (!TimeValueToCalendar(value != 0 ? value : GetCurrentTimeValue(), calendar)) return false;
+  time.Year = calendar.Year;
+  time.Month = calendar.Month;
+  time.DayOfWeek = calendar.DayOfWeek;
+  time.Day = calendar.Day;
+  time.Hour = calendar.Hour;
+  time.Minute = calendar.Minute;
+  time.Second = calendar.Second;
+  time.Milliseconds = calendar.Milliseconds;
+  return true;
+}
+
 }  // namespace kestrum

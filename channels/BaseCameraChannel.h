@@ -48,6 +48,10 @@ class CBaseCameraChannel : public ICameraChannel {
   // Reads the RTP mode and the update-settings flag from the configuration file.
   void LoadDeviceSettings();
 
+  // A frame time (UTC, 100-ns units since 1601) in the host's form; false
+  // when it does not convert. Now when value is 0.
+  static bool ToSystemTime(uint64_t value, ipcapture::SYSTEM_TIME& time);
+
   // "Camera A", or "Video-server A (channel N)" on a multi-channel device.
   std::string DisplayName(bool lowerCase) const;
 

@@ -88,16 +88,7 @@ std::string CBaseHttpChannel::GetSourceName() { return Driver()->GetDriverName()
 
 void CBaseHttpChannel::GetFrameTime(uint32_t, ipcapture::SYSTEM_TIME& time) {
   // HTTP pictures are stamped with the moment they are cut from the stream.
-  CALENDAR_TIME now;
-  if (!TimeValueToCalendar(GetCurrentTimeValue(), now)) return;
-  time.Year = now.Year;
-  time.Month = now.Month;
-  time.DayOfWeek = now.DayOfWeek;
-  time.Day = now.Day;
-  time.Hour = now.Hour;
-  time.Minute = now.Minute;
-  time.Second = now.Second;
-  time.Milliseconds = now.Milliseconds;
+  ToSystemTime(0, time);
 }
 
 }  // namespace kestrum

@@ -10,17 +10,6 @@ namespace {
 constexpr uint32_t kLoopWaitMs = 1000;
 constexpr uint32_t kRetrySoonMs = 10;
 constexpr uint32_t kProbedPairs = 500;
-
-void ToSystemTime(const CALENDAR_TIME& calendar, ipcapture::SYSTEM_TIME& time) {
-  time.Year = calendar.Year;
-  time.Month = calendar.Month;
-  time.DayOfWeek = calendar.DayOfWeek;
-  time.Day = calendar.Day;
-  time.Hour = calendar.Hour;
-  time.Minute = calendar.Minute;
-  time.Second = calendar.Second;
-  time.Milliseconds = calendar.Milliseconds;
-}
 }  // namespace
 
 CBaseRTPChannel::CBaseRTPChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
@@ -70,13 +59,8 @@ std::string CBaseRTPChannel::GetSourceName() { return Driver()->GetDriverName();
 
 void CBaseRTPChannel::GetFrameTime(uint32_t rtpTimestamp, ipcapture::SYSTEM_TIME& time) {
   converter_.Convert(rtpTimestamp, GetCurrentTimeValue());
-  CALENDAR_TIME calendar;
-  if (converter_.FrameTime() != 0 && converter_.PreviousTimestamp() != 0 &&
-      TimeValueToCalendar(converter_.FrameTime(), calendar)) {
-    ToSystemTime(calendar, time);
-    return;
-  }
-  if (TimeValueToCalendar(GetCurrentTimeValue(), calendar)) ToSystemTime(calendar, time);
+  const bool converted = converter_.FrameTime() != 0 && converter_.PreviousTimestamp() != 0;
+  if (!converted || !ToSystemTime(converter_.FrameTime(), time)) ToSystemTime(0, time);
 }
 
 bool CBaseRTPChannel::OpenUdpTransport() {

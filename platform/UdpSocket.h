@@ -40,11 +40,18 @@ class UdpSocket {
   // when none is queued; Error with truncated set when the datagram was
   // larger than the buffer (it is lost); Closed when the socket is unusable.
   IoStatus ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated);
-  // The same, waiting up to timeoutMs for a datagram in the same call (one
-  // system call per datagram). Only Shutdown from another thread ends the
-  // wait early; then Ok with nothing received.
-  IoStatus ReceiveWithin(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated,
-                         uint32_t timeoutMs);
+  struct Datagram {
+    size_t size = 0;
+    Ipv4Endpoint sender;
+    bool truncated = false;  // larger than its slot: lost
+  };
+  // Waits up to timeoutMs for a datagram, then takes it and whatever else
+  // is queued, up to count, in one system call: datagram i lands in
+  // buffer + i * slotSize. Only Shutdown from another thread ends the wait
+  // early; then Ok with none received.
+  IoStatus ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t count, Datagram* datagrams, size_t& received,
+                              uint32_t timeoutMs);
+  static constexpr size_t kMaxBatch = 64;
 
   // One datagram; false unless every byte went out.
   bool SendTo(const Ipv4Endpoint& destination, const void* data, size_t length);

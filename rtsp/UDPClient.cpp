@@ -15,6 +15,7 @@ constexpr uint32_t kReceiveTimeoutMs = 5000;
 constexpr uint32_t kSendTimeoutMs = 1000;
 constexpr uint32_t kLargestDatagram = 65535;
 constexpr uint32_t kBufferGrowth = 1024;
+constexpr size_t kBatch = 32;  // datagrams taken per read
 constexpr int kMaxDiscarded = 100;
 constexpr uint16_t kFamilyIPv4 = 2;
 
@@ -142,31 +143,36 @@ bool CUDPClient::Send(const SOCKET_ADDRESS_V4& destination, const uint8_t* data,
 
 void CUDPClient::Run() {
   uint32_t size = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
-  std::vector<uint8_t> buffer(size);
-  // One system call per datagram: the read itself waits (for the wait
-  // time-out). Close signals the stop event and shuts the socket down,
-  // which ends a read in progress.
+  std::vector<uint8_t> buffers;
+  platform::UdpSocket::Datagram datagrams[kBatch];
+  // The read itself waits (for the wait time-out) and then takes the whole
+  // burst that is queued: a key picture arrives as one. Close signals the
+  // stop event and shuts the socket down, which ends a read in progress.
   for (;;) {
     if (IsStopRequested()) break;
-    buffer.resize(size);
-    size_t received = 0;
-    platform::Ipv4Endpoint sender;
-    bool truncated = false;
+    buffers.resize(static_cast<size_t>(size) * kBatch);
+    size_t count = 0;
     const platform::IoStatus status =
-        socket_.ReceiveWithin(buffer.data(), buffer.size(), received, sender, truncated, WaitTimeoutMs());
+        socket_.ReceiveBatchWithin(buffers.data(), size, kBatch, datagrams, count, WaitTimeoutMs());
     if (IsStopRequested()) break;
     IRTPClientUser* user = user_.load();
-    if (truncated) {
-      // The datagram is lost; the next one of its size fits.
-      size = std::min(size + kBufferGrowth, kLargestDatagram);
-    } else if (status == platform::IoStatus::Timeout) {
+    if (status == platform::IoStatus::Timeout) {
       if (user != nullptr) user->OnTimeout(this);
-    } else if (status == platform::IoStatus::Closed) {
+      continue;
+    }
+    if (status == platform::IoStatus::Closed) {
       if (user != nullptr) user->OnClosed(this);
       break;
-    } else if (status == platform::IoStatus::Ok && received > 0 && user != nullptr) {
-      user->OnData(this, ToSocketAddress(sender), buffer.data(), static_cast<uint32_t>(received));
     }
+    bool grow = false;
+    for (size_t i = 0; i < count; ++i) {
+      // A datagram larger than the buffer is lost; the next one of its size fits.
+      if (datagrams[i].truncated) grow = true;
+      if (datagrams[i].size == 0 || user == nullptr) continue;
+      user->OnData(this, ToSocketAddress(datagrams[i].sender), buffers.data() + i * size,
+                   static_cast<uint32_t>(datagrams[i].size));
+    }
+    if (grow) size = std::min(size + kBufferGrowth, kLargestDatagram);
   }
 }
 

@@ -9,6 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
@@ -86,11 +88,11 @@ IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, I
   return Receive(buffer, length, received, sender, truncated, MSG_DONTWAIT);
 }
 
-IoStatus UdpSocket::ReceiveWithin(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
-                                  bool& truncated, uint32_t timeoutMs) {
+IoStatus UdpSocket::ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t count, Datagram* datagrams,
+                                       size_t& received, uint32_t timeoutMs) {
   received = 0;
-  truncated = false;
-  if (handle_ < 0) return IoStatus::Error;
+  if (handle_ < 0 || buffer == nullptr || datagrams == nullptr || count == 0) return IoStatus::Error;
+  count = std::min(count, kMaxBatch);
   const uint32_t wanted = timeoutMs == 0 ? 1 : timeoutMs;
   if (wanted != receiveTimeoutMs_) {
     timeval timeout{};
@@ -99,12 +101,42 @@ IoStatus UdpSocket::ReceiveWithin(void* buffer, size_t length, size_t& received,
     if (setsockopt(Fd(handle_), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) return IoStatus::Error;
     receiveTimeoutMs_ = wanted;
   }
-  // A forced thread termination may take effect here, as in event waits.
-  int previous = PTHREAD_CANCEL_DISABLE;
-  pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
-  const IoStatus status = Receive(buffer, length, received, sender, truncated, 0);
-  pthread_setcancelstate(previous, nullptr);
-  return status;
+  mmsghdr messages[kMaxBatch];
+  iovec vectors[kMaxBatch];
+  sockaddr_in senders[kMaxBatch];
+  for (size_t i = 0; i < count; ++i) {
+    vectors[i].iov_base = buffer + i * slotSize;
+    vectors[i].iov_len = slotSize;
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+    messages[i].msg_hdr.msg_iov = &vectors[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  int n;
+  {
+    // A forced thread termination may take effect here, as in event waits.
+    int previous = PTHREAD_CANCEL_DISABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+    do {
+      n = recvmmsg(Fd(handle_), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+    } while (n < 0 && errno == EINTR);
+    pthread_setcancelstate(previous, nullptr);
+  }
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return IoStatus::Timeout;
+    if (errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == ENETDOWN) return IoStatus::Closed;
+    return IoStatus::Error;
+  }
+  for (int i = 0; i < n; ++i) {
+    Datagram& datagram = datagrams[i];
+    datagram.truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    datagram.size = datagram.truncated ? 0 : messages[i].msg_len;
+    datagram.sender.address = senders[i].sin_addr.s_addr;
+    datagram.sender.port = ntohs(senders[i].sin_port);
+  }
+  received = static_cast<size_t>(n);
+  return IoStatus::Ok;
 }
 
 IoStatus UdpSocket::Receive(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated,

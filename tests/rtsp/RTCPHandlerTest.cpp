@@ -6,8 +6,11 @@
 #include "platform/Socket.h"
 #include "platform/UdpSocket.h"
 #include "rtsp/RTCPHandler.h"
+#include "tests/rtsp/RtpTestSupport.h"
 
 using namespace kestrum;
+using kestrum::testing::FreeUdpPort;
+using kestrum::testing::UdpPeer;
 
 namespace {
 
@@ -23,36 +26,6 @@ std::vector<uint8_t> SenderReport(uint8_t type = 200) {
           0xB0, 0xB1, 0x00, 0x01, 0x5F, 0x90, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x10, 0x00};
 }
 
-// The camera's end: sends RTCP to the handler and reads what comes back.
-class Camera {
- public:
-  Camera() { EXPECT_TRUE(socket_.Bind(0, 0)); }
-  void Send(uint16_t port, const std::vector<uint8_t>& data) {
-    platform::Ipv4Endpoint to{platform::LoopbackAddress(), port};
-    ASSERT_TRUE(socket_.SendTo(to, data.data(), data.size()));
-  }
-  // Empty when nothing arrives within ms.
-  std::vector<uint8_t> Receive(uint32_t ms) {
-    if (socket_.WaitReadable(ms, nullptr) != platform::WaitResult::Ready) return {};
-    std::vector<uint8_t> buffer(2048);
-    size_t received = 0;
-    platform::Ipv4Endpoint from;
-    bool truncated = false;
-    if (socket_.ReceiveFrom(buffer.data(), buffer.size(), received, from, truncated) != platform::IoStatus::Ok) return {};
-    buffer.resize(received);
-    return buffer;
-  }
-
- private:
-  platform::UdpSocket socket_;
-};
-
-uint16_t FreeUdpPort() {
-  platform::UdpSocket probe;
-  probe.Bind(0, 0);
-  return probe.LocalPort();
-}
-
 TEST(RTCPHandler, ASenderReportIsAnsweredWithOneReceiverReport) {
   CRTCPHandler handler(nullptr);
   const uint16_t port = FreeUdpPort();
@@ -62,7 +35,7 @@ TEST(RTCPHandler, ASenderReportIsAnsweredWithOneReceiverReport) {
   handler.RecordSequence(65535);
   handler.RecordSequence(0);
   handler.RecordSequence(1);
-  Camera camera;
+  UdpPeer camera;
   camera.Send(port, SenderReport());
   const std::vector<uint8_t> report = camera.Receive(3000);
   ASSERT_EQ(32u, report.size());
@@ -84,7 +57,7 @@ TEST(RTCPHandler, DelaySinceLastSenderReportIsInUnitsOf65536thsOfASecond) {
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
   EXPECT_EQ(0u, BigEndian32(handler.BuildReceiverReport(), 28)) << "no RTCP yet";
-  Camera camera;
+  UdpPeer camera;
   camera.Send(port, SenderReport());
   ASSERT_EQ(32u, camera.Receive(3000).size());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -99,7 +72,7 @@ TEST(RTCPHandler, RtcpFromAnotherHostOrTooShortIsIgnored) {
   // The camera is 127.0.0.2; the datagrams come from 127.0.0.1.
   const uint32_t otherHost = platform::LoopbackAddress() + (uint32_t{1} << 24);
   ASSERT_TRUE(handler.StartReporting(otherHost, port));
-  Camera camera;
+  UdpPeer camera;
   camera.Send(port, SenderReport());
   EXPECT_TRUE(camera.Receive(500).empty());
   handler.StopReporting();
@@ -118,7 +91,7 @@ TEST(RTCPHandler, OnlyASenderReportMakesThePeerKnown) {
   CRTCPHandler handler(nullptr);
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
-  Camera camera;
+  UdpPeer camera;
   camera.Send(port, SenderReport(202));  // a source description alone
   EXPECT_TRUE(camera.Receive(500).empty());
   camera.Send(port, SenderReport(200));
@@ -128,7 +101,7 @@ TEST(RTCPHandler, OnlyASenderReportMakesThePeerKnown) {
 }
 
 TEST(RTCPHandler, ByeGoesOutOnStopOnlyAfterASenderReport) {
-  Camera camera;
+  UdpPeer camera;
   {
     // RTCP other than a sender report shows the address, but no BYE follows.
     CRTCPHandler silent(nullptr);

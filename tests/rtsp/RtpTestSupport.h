@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Socket.h"
+#include "platform/UdpSocket.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPReceiverUser.h"
 
@@ -22,6 +24,41 @@ inline std::vector<uint8_t> Rtp(uint16_t sequence, const std::vector<uint8_t>& p
   for (uint8_t byte : payload) p.push_back(byte);  // (insert of an empty range trips a GCC 12 warning)
   return p;
 }
+
+// A port the system just gave out and took back; free for the test to bind.
+inline uint16_t FreeUdpPort() {
+  platform::UdpSocket probe;
+  probe.Bind(0, 0);
+  return probe.LocalPort();
+}
+
+// The other end of a loopback UDP exchange: sends to a local port and
+// reads what comes back.
+class UdpPeer {
+ public:
+  UdpPeer() { socket_.Bind(0, 0); }
+  bool Send(uint16_t port, const std::vector<uint8_t>& data) {
+    const platform::Ipv4Endpoint to{platform::LoopbackAddress(), port};
+    return socket_.SendTo(to, data.data(), data.size());
+  }
+  // Empty when nothing arrives within ms.
+  std::vector<uint8_t> Receive(uint32_t ms) {
+    if (socket_.WaitReadable(ms, nullptr) != platform::WaitResult::Ready) return {};
+    std::vector<uint8_t> buffer(65536);
+    size_t received = 0;
+    platform::Ipv4Endpoint from;
+    bool truncated = false;
+    if (socket_.ReceiveFrom(buffer.data(), buffer.size(), received, from, truncated) != platform::IoStatus::Ok) {
+      return {};
+    }
+    buffer.resize(received);
+    return buffer;
+  }
+  uint16_t Port() const { return socket_.LocalPort(); }
+
+ private:
+  platform::UdpSocket socket_;
+};
 
 // Records what reaches an RTP user, from any thread. OnPacketFrom can be
 // held until Release, to play a slow user.

@@ -10,7 +10,7 @@
 #include "parsers/H264RTPMediaParser.h"
 #include "parsers/MediaParserClient.h"
 #include "rtsp/RTPPacket.h"
-#include "tests/rtsp/fuzz/FuzzDriver.h"
+#include "tests/support/MinimalDriver.h"
 #include "tools/hostlib/HostFrames.h"
 
 namespace {
@@ -35,7 +35,7 @@ class Client : public kestrum::IMediaParserClient {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static kestrum::fuzzing::Driver driver;
+  static kestrum::testing::MinimalDriver driver;
   Client client;
   kestrum::CH264RTPMediaParser parser(&driver);
   parser.SetClient(&client);

@@ -9,7 +9,7 @@
 #include "parsers/MediaParserClient.h"
 #include "parsers/Mpeg4Header.h"
 #include "parsers/MpegMediaParser.h"
-#include "tests/rtsp/fuzz/FuzzDriver.h"
+#include "tests/support/MinimalDriver.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (width == 0 || height == 0 || width >= 8192 || height >= 8192)) {
     __builtin_trap();
   }
-  static kestrum::fuzzing::Driver driver;
+  static kestrum::testing::MinimalDriver driver;
   Client client;
   kestrum::CMpegMediaParser parser(&driver, &kestrum::ParseMpeg4ConfigHeader);
   parser.SetClient(&client);

@@ -1,5 +1,5 @@
-// The driver the parser fuzz targets hand their parsers: a device record and
-// a heap frame allocator, nothing else.
+// The least an IDriver can be for a parser outside a channel (fuzz targets,
+// benchmarks): a device record and a heap frame allocator.
 #pragma once
 
 #include <string>
@@ -8,9 +8,9 @@
 #include "tools/hostlib/HostFrames.h"
 
 namespace kestrum {
-namespace fuzzing {
+namespace testing {
 
-class Driver : public IDriver {
+class MinimalDriver : public IDriver {
  public:
   std::string GetDeviceAddress() override { return "127.0.0.1:80"; }
   void Message(uint32_t, const char*, ...) override {}
@@ -29,5 +29,5 @@ class Driver : public IDriver {
   host::HeapFrameAllocator allocator;
 };
 
-}  // namespace fuzzing
+}  // namespace testing
 }  // namespace kestrum
