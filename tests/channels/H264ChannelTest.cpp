@@ -86,6 +86,8 @@ TEST(EncoderSettingsRequest, ComposesOnlyWhatDiffers) {
 class TestChannel : public CH264ChannelRTSP {
  public:
   using CH264ChannelRTSP::CH264ChannelRTSP;
+  // The capture thread calls this class's lookup: it must end first.
+  ~TestChannel() override { StopCaptureThread(); }
   using CBaseRTPChannel::SetFirstRtpPort;
   bool OpenTransport() { return CBaseRTPChannel::OpenSession(); }
   void CloseTransport() { CBaseRTPChannel::CloseSession(); }
