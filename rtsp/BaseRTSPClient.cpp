@@ -161,13 +161,15 @@ bool CBaseRTSPClient::SendRequest(uint32_t method) {
   if (!socket_.IsOpen()) return false;
   const std::string request = BuildRequest(method);
   if (request.empty()) return false;
-  platform::NativeEvent* stop = Stopping() ? nullptr : StopEvent().Native();
+  // Once stopping, only TEARDOWN goes out: the stop event must not cut it
+  // short (the send time-out bounds it).
+  platform::NativeEvent* stop = IsStopRequested() ? nullptr : StopEvent().Native();
   return socket_.SendAll(request, settings_.SendTimeout, stop) == platform::IoStatus::Ok;
 }
 
 bool CBaseRTSPClient::ReadResponse(std::string& response) {
   response.clear();
-  const bool stopping = Stopping();
+  const bool stopping = IsStopRequested();
   platform::NativeEvent* stop = stopping ? nullptr : StopEvent().Native();
   const uint32_t timeoutMs = stopping ? std::min(settings_.ReceiveTimeout, kTeardownReplyMs) : settings_.ReceiveTimeout;
   std::string text;
@@ -212,7 +214,7 @@ bool CBaseRTSPClient::SendAndRead(uint32_t method) {
 }
 
 bool CBaseRTSPClient::SendWithRetry(uint32_t method) {
-  if (Stopping() && method != kRtspTeardown) return false;
+  if (IsStopRequested() && method != kRtspTeardown) return false;
   if (!SendAndRead(method)) return false;
   if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
     settings_.AuthScheme = parser_.Scheme;
@@ -229,7 +231,7 @@ uint32_t CBaseRTSPClient::KeepAlivePeriodMs() const {
 void CBaseRTSPClient::KeepAlive(bool readResponse) {
   const uint64_t now = platform::MonotonicMilliseconds();
   if (keepAliveSent_ && now - lastKeepAliveMs_ <= KeepAlivePeriodMs()) return;
-  if (!Stopping()) {
+  if (!IsStopRequested()) {
     if (readResponse) {
       SendAndRead(kRtspOptions);
       if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
@@ -260,7 +262,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   uint8_t buffer[kInterleavedChunk];
   uint64_t lastDataMs = platform::MonotonicMilliseconds();
   for (;;) {
-    if (Stopping()) return false;
+    if (IsStopRequested()) return false;
     // A camera ends a session that hears no request within its time-out,
     // however much it is sending.
     KeepAlive(false);
@@ -273,7 +275,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       continue;
     }
     if (status != platform::IoStatus::Ok) return true;
-    if (Stopping()) return false;
+    if (IsStopRequested()) return false;
     lastDataMs = platform::MonotonicMilliseconds();
     stream.Feed(buffer, received);
   }
@@ -282,7 +284,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
 void CBaseRTSPClient::Run() {
   pauseEvent_.Reset();
   playEvent_.Reset();
-  if (Stopping()) return;
+  if (IsStopRequested()) return;
   if (!SendAndRead(kRtspDescribe)) return;
   if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
     settings_.AuthScheme = parser_.Scheme;
@@ -290,7 +292,7 @@ void CBaseRTSPClient::Run() {
   }
   if (parser_.StatusCode / 100 != 2) return;
   if (owner_ != nullptr) owner_->OnParameterSets(parser_.ParameterSets);
-  if (Stopping()) {
+  if (IsStopRequested()) {
     SendWithRetry(kRtspTeardown);
     return;
   }

@@ -95,8 +95,6 @@ class CBaseRTSPClient : public CBaseThread {
   bool ReadResponse(std::string& response);
   void KeepAlive(bool readResponse);
   uint32_t KeepAlivePeriodMs() const;
-  // Stop requested: only TEARDOWN goes out, with short fixed limits.
-  bool Stopping() { return IsStopRequested(); }
 
   CRTSPResponseParser parser_;
   platform::TcpSocket socket_;
