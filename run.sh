@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up and main commands of the QuellonIPCapture project.
 #   ./run.sh demo   build if needed and run the demo
-#   ./run.sh test   build and run every test: plain, ASan+UBSan, ThreadSanitizer
+#   ./run.sh test   build and run every test: plain, ASan+UBSan, ThreadSanitizer, fuzz targets
 # Both install what they need with apt-get on a fresh Debian machine.
 set -euo pipefail
 

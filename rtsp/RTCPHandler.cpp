@@ -171,8 +171,10 @@ void CRTCPHandler::Run() {
     const int fired = WaitForAny(events, 2, kReportWaitMs);
     if (fired == 0) break;
     if (fired == 1) {
-      Send(BuildReceiverReport());
+      // Reset before the report is built, not after it is sent: RTCP that
+      // arrives meanwhile gets a report of its own instead of being wiped.
       reportEvent_.Reset();
+      Send(BuildReceiverReport());
     }
   }
 }
