@@ -133,8 +133,9 @@ TEST_F(H264Recording, SurvivesCameraQuirks) {
 
 TEST_F(H264Recording, PacketLossAndReorderingCostOnlyTheirGroupOfPictures) {
   StartSim();
-  ASSERT_TRUE(sim_.Fault("udp_loss", 1));
-  ASSERT_TRUE(sim_.Fault("udp_reorder", 1));
+  // About 100 packets in all: 5% makes a loss as good as certain.
+  ASSERT_TRUE(sim_.Fault("udp_loss", 5));
+  ASSERT_TRUE(sim_.Fault("udp_reorder", 2));
   // 5 pictures/s with a key frame every 4: short groups, as a gap drops the
   // rest of its group.
   const std::vector<Frame> frames =
