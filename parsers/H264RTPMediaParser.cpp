@@ -11,6 +11,7 @@ namespace {
 constexpr uint8_t kStartCode[] = {0x00, 0x00, 0x01};
 constexpr uint8_t kEndMark[] = {0x00, 0x00, 0x00, 0x01, 0x09};
 constexpr uint8_t kIdr = 5;
+constexpr uint8_t kDelimiter = 9;
 constexpr uint8_t kSei = 6;
 constexpr uint8_t kSps = 7;
 constexpr uint8_t kPps = 8;
@@ -57,9 +58,17 @@ void CH264RTPMediaParser::AppendNal(const uint8_t* nal, size_t length) {
   if (length > 0 && (nal[0] & 0x1F) == kSps) unitHasSps_ = true;
 }
 
-void CH264RTPMediaParser::AppendStoredSetsBeforeIdr() {
+void CH264RTPMediaParser::PutStoredSetsFirst() {
   if (storedSets_.empty() || unitHasSps_) return;
-  frame_.insert(frame_.end(), storedSets_.begin(), storedSets_.end());
+  // At the front of the unit, not just before the slice: a PPS that came in
+  // band without its SPS (lost) must not precede the SPS it refers to. A
+  // delimiter stays first, as it must.
+  size_t at = 0;
+  if (frame_.size() > 3 && (frame_[3] & 0x1F) == kDelimiter) {
+    at = 4;
+    while (at + 3 <= frame_.size() && !(frame_[at] == 0 && frame_[at + 1] == 0 && frame_[at + 2] == 1)) ++at;
+  }
+  frame_.insert(frame_.begin() + static_cast<std::ptrdiff_t>(at), storedSets_.begin(), storedSets_.end());
   unitHasSps_ = true;
 }
 
@@ -73,7 +82,7 @@ bool CH264RTPMediaParser::Depacketize(const uint8_t* p, size_t length) {
     // reset the parser at every picture of a camera that sends them.
     if (type == kSei) return true;
     if (type == kSps || type == kPps) frameComplete_ = length > kSmallParameterSet;
-    if (type == kIdr) AppendStoredSetsBeforeIdr();
+    if (type == kIdr) PutStoredSetsFirst();
     AppendNal(p, length);
     return true;
   }
@@ -97,7 +106,7 @@ bool CH264RTPMediaParser::Depacketize(const uint8_t* p, size_t length) {
       if ((header & 0x1F) != kIdr) {
         ClearUnit();
       } else {
-        AppendStoredSetsBeforeIdr();
+        PutStoredSetsFirst();
       }
       AppendNal(&header, 1);
     }

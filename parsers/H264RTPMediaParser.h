@@ -17,8 +17,8 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   void ProcessPacket(const CRTPPacket& packet) override;
   // Drops the unit being assembled and waits for the next key frame.
   void Reset() override;
-  // Kept when the SPS reads; then put in front of IDR pictures whose unit
-  // brought none, so a camera that sends them only in its session
+  // Kept when the SPS reads; then put at the front of IDR pictures whose
+  // unit brought none, so a camera that sends them only in its session
   // description still records.
   void SetParameterSets(const std::vector<uint8_t>* sets) override;
 
@@ -27,8 +27,9 @@ class CH264RTPMediaParser : public CRTPMediaParser {
  private:
   bool Depacketize(const uint8_t* payload, size_t length);
   void AppendNal(const uint8_t* nal, size_t length);
-  // The stored SPS and PPS, before an IDR slice in a unit without an SPS.
-  void AppendStoredSetsBeforeIdr();
+  // The stored SPS and PPS at the front of a unit that has an IDR slice but
+  // no SPS.
+  void PutStoredSetsFirst();
   void EmitAccessUnit(uint32_t timestamp);
   void ClearUnit();
 

@@ -123,9 +123,9 @@ TEST_F(H264Recording, SurvivesCameraQuirks) {
   const std::vector<Frame> frames =
       RecordWith("rtpoverudp", {"--seconds", "8", "--fps", "25", "--width", "640", "--height", "480"});
   // The malformed packets come before key frames and cost nothing else:
-  // the recording runs from its first key frame on (about 4 s of 8 under
-  // the sanitizers, after the port probe and the session set-up).
-  EXPECT_GE(frames.size(), 60u) << ReadText(dir_.File("host.log"));
+  // the recording runs from its first key frame on (2 to 4 s of 8 go to the
+  // port probe and the session set-up, the more under the sanitizers).
+  EXPECT_GE(frames.size(), 40u) << ReadText(dir_.File("host.log"));
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ("H264", frames[0].code) << "key frames from the session description's parameter sets";
   ExpectDecodable("640,480", frames.size());
@@ -133,13 +133,14 @@ TEST_F(H264Recording, SurvivesCameraQuirks) {
 
 TEST_F(H264Recording, PacketLossAndReorderingCostOnlyTheirGroupOfPictures) {
   StartSim();
-  // About 100 packets in all: 5% makes a loss as good as certain.
-  ASSERT_TRUE(sim_.Fault("udp_loss", 5));
-  ASSERT_TRUE(sim_.Fault("udp_reorder", 2));
-  // 5 pictures/s with a key frame every 4: short groups, as a gap drops the
+  // About 250 packets in all: at 3% a loss is as good as certain, and
+  // most groups of pictures still come through whole.
+  ASSERT_TRUE(sim_.Fault("udp_loss", 3));
+  ASSERT_TRUE(sim_.Fault("udp_reorder", 1));
+  // 10 pictures/s with a key frame every 9: short groups, as a gap drops the
   // rest of its group.
   const std::vector<Frame> frames =
-      RecordWith("rtpoverudp", {"--seconds", "10", "--fps", "5", "--width", "320", "--height", "240"});
+      RecordWith("rtpoverudp", {"--seconds", "14", "--fps", "10", "--width", "320", "--height", "240"});
   EXPECT_GE(frames.size(), 10u) << ReadText(dir_.File("host.log"));
   size_t keys = 0;
   for (const Frame& frame : frames) keys += frame.code == "H264";

@@ -229,6 +229,19 @@ TEST_F(H264Parser, WithoutInBandSetsOnlyTheSessionDescriptionMakesKeyFrames) {
   ASSERT_EQ(1u, client_.frames.size());
   EXPECT_TRUE(SameBytes(Expected(Encoded().accessUnits[0]), client_.frames[0].data));
 
+  // The in-band SPS lost (a gap) but its PPS arrived: the stored sets go
+  // first, so that no PPS comes before the SPS it refers to; a delimiter
+  // stays in front.
+  client_.frames.clear();
+  const Bytes idr = {0x65, 0x88, 0x84, 0x00, 0x33};
+  ++sequence_;
+  Feed({0x09, 0xF0}, false);
+  Feed(Encoded().pps, false);
+  Feed(idr, true);
+  ASSERT_EQ(1u, client_.frames.size());
+  EXPECT_TRUE(SameBytes(AnnexB({{0x09, 0xF0}, Encoded().sps, Encoded().pps, Encoded().pps, idr}),
+                        client_.frames[0].data));
+
   const Bytes broken[3] = {{0x67, 0x42}, Encoded().pps, {}};
   CH264RTPMediaParser other(&driver_);
   other.SetParameterSets(broken);
