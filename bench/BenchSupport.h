@@ -2,8 +2,11 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Process.h"
@@ -39,6 +42,33 @@ inline double RunAll(const std::vector<std::vector<std::string>>& commands, cons
     cpu += std::max(0.0, child->CpuSeconds());
   }
   return cpu;
+}
+
+struct SimPorts {
+  int http = 0;  // 0: the simulator did not start
+  int rtsp = 0;
+};
+
+// Starts camera-sim with these arguments and waits for its first camera's
+// ports (consecutive for the others).
+inline SimPorts StartSimulator(platform::ChildProcess& sim, const std::vector<std::string>& args,
+                               const std::string& log) {
+  std::vector<std::string> argv = {Beside("camera-sim")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  SimPorts ports;
+  if (!sim.Start(argv, log)) return ports;
+  const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/ rtsp://127\\.0\\.0\\.1:([0-9]+)/");
+  for (int i = 0; i < 200; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const std::string text = ReadFile(log);
+    std::smatch match;
+    if (std::regex_search(text, match, line)) {
+      ports.http = std::stoi(match[1]);
+      ports.rtsp = std::stoi(match[2]);
+      return ports;
+    }
+  }
+  return ports;
 }
 
 }  // namespace bench

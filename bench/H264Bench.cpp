@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,21 +155,14 @@ void BM_Record16H264Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                                                   "</Configuration>";
   for (auto _ : state) {
     platform::ChildProcess sim;
-    sim.Start({Beside("camera-sim"), "--cameras", std::to_string(kCameras), "--resolutions", "1280x720:25"},
-              dir + "/sim.log");
-    std::smatch match;
-    std::string text;
-    const std::regex first("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/ rtsp://127\\.0\\.0\\.1:([0-9]+)/");
-    for (int i = 0; i < 200 && !std::regex_search(text, match, first); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      text = ReadFile(dir + "/sim.log");
-    }
-    if (match.empty()) {
+    const bench::SimPorts ports = bench::StartSimulator(
+        sim, {"--cameras", std::to_string(kCameras), "--resolutions", "1280x720:25"}, dir + "/sim.log");
+    if (ports.http == 0) {
       state.SkipWithError("camera-sim did not start");
       return;
     }
-    const int httpBase = std::stoi(match[1]);
-    const int rtspBase = std::stoi(match[2]);
+    const int httpBase = ports.http;
+    const int rtspBase = ports.rtsp;
     for (int i = 0; i < kCameras; ++i) {
       HttpGet(static_cast<uint16_t>(httpBase + i), "/admin.cgi?image&resolution=0&h264_cbr=1&h264_bitrate=4000");
     }

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,20 +28,13 @@ void BM_Record16Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
   std::filesystem::create_directories(dir);
   for (auto _ : state) {
     kestrum::platform::ChildProcess sim;
-    sim.Start({Beside("camera-sim"), "--cameras", std::to_string(kCameras), "--resolutions", "1280x720:25"},
-              dir + "/sim.log");
-    std::smatch match;
-    std::string text;
-    const std::regex first("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/");
-    for (int i = 0; i < 200 && !std::regex_search(text, match, first); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-      text = ReadFile(dir + "/sim.log");
-    }
-    if (match.empty()) {
+    const kestrum::bench::SimPorts ports = kestrum::bench::StartSimulator(
+        sim, {"--cameras", std::to_string(kCameras), "--resolutions", "1280x720:25"}, dir + "/sim.log");
+    if (ports.http == 0) {
       state.SkipWithError("camera-sim did not start");
       return;
     }
-    const int base = std::stoi(match[1]);
+    const int base = ports.http;
     // Encode the picture loop before anything is measured.
     kestrum::platform::ChildProcess warm;
     warm.Start({"/usr/bin/ffmpeg", "-nostdin", "-v", "quiet", "-f", "mpjpeg", "-i",

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,21 +18,11 @@
 
 namespace {
 
-// The HTTP port, and the RTSP port in rtspPort.
+// The HTTP port, and the RTSP port in rtspPort; 0 when it did not start.
 uint16_t StartSimulator(kestrum::platform::ChildProcess& sim, const std::string& log, uint16_t* rtspPort = nullptr) {
-  if (!sim.Start({kestrum::bench::Beside("camera-sim"), "--resolutions", "1280x720:25"}, log)) return 0;
-  const std::regex line("camera 1: http://127\\.0\\.0\\.1:([0-9]+)/ rtsp://127\\.0\\.0\\.1:([0-9]+)/");
-  for (int i = 0; i < 200; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    std::string text;
-    if (!kestrum::platform::ReadWholeFile(log, text, 1 << 20)) continue;
-    std::smatch match;
-    if (std::regex_search(text, match, line)) {
-      if (rtspPort != nullptr) *rtspPort = static_cast<uint16_t>(std::stoi(match[2]));
-      return static_cast<uint16_t>(std::stoi(match[1]));
-    }
-  }
-  return 0;
+  const kestrum::bench::SimPorts ports = kestrum::bench::StartSimulator(sim, {"--resolutions", "1280x720:25"}, log);
+  if (rtspPort != nullptr) *rtspPort = static_cast<uint16_t>(ports.rtsp);
+  return static_cast<uint16_t>(ports.http);
 }
 
 void BM_CameraSim_64MjpegStreams(benchmark::State& state) {

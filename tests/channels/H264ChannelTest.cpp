@@ -14,6 +14,7 @@
 #include "parsers/HostFrameWriter.h"
 #include "platform/Socket.h"
 #include "platform/UdpSocket.h"
+#include "tests/channels/ChannelTestSupport.h"
 #include "tests/support/CurlClient.h"
 #include "tests/support/FakeDriver.h"
 #include "tests/support/TempDir.h"
@@ -26,15 +27,6 @@ using namespace kestrum::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-StreamParams Params(uint32_t interval, uint32_t quality, uint32_t width, uint32_t height) {
-  StreamParams p;
-  p.FrameInterval = interval;
-  p.Quality = quality;
-  p.Width = width;
-  p.Height = height;
-  return p;
-}
 
 constexpr uint64_t kMs = 10000;  // one millisecond in 100-ns units
 

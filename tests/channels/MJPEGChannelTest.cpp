@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tests/channels/ChannelTestSupport.h"
 #include "tests/support/CurlClient.h"
 #include "tests/support/FakeDriver.h"
 #include "tests/support/TempDir.h"
@@ -21,15 +22,6 @@ using namespace kestrum::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-StreamParams Params(uint32_t interval, uint32_t quality, uint32_t width, uint32_t height) {
-  StreamParams p;
-  p.FrameInterval = interval;
-  p.Quality = quality;
-  p.Width = width;
-  p.Height = height;
-  return p;
-}
 
 TEST(ImageSettingsRequest, ComposesOnlyWhatDiffers) {
   FakeDriver driver;
