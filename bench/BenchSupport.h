@@ -44,6 +44,18 @@ inline double RunAll(const std::vector<std::vector<std::string>>& commands, cons
   return cpu;
 }
 
+// Pictures recorded by capture-host runs writing to dir/cam0 .. cam(n-1):
+// the lines of each channel index but its header. A missing index counts 0.
+inline uint64_t RecordedPictures(const std::string& dir, int cameras) {
+  uint64_t pictures = 0;
+  for (int i = 0; i < cameras; ++i) {
+    const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
+    const auto lines = static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n'));
+    if (lines > 0) pictures += lines - 1;
+  }
+  return pictures;
+}
+
 struct SimPorts {
   int http = 0;  // 0: the simulator did not start
   int rtsp = 0;

@@ -184,11 +184,7 @@ void BM_Record16H264Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                          std::to_string(kSeconds), "-c", "copy", "-f", "null", "-"});
     }
     const double hostCpu = RunAll(hosts, dir, (kSeconds + 60) * 1000);
-    uint64_t pictures = 0;
-    for (int i = 0; i < kCameras; ++i) {
-      const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
-      pictures += static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n')) - 1;
-    }
+    const uint64_t pictures = kestrum::bench::RecordedPictures(dir, kCameras);
     const double ffmpegCpu = std::filesystem::exists("/usr/bin/ffmpeg") ? RunAll(ffmpegs, dir, (kSeconds + 60) * 1000) : 0;
     sim.Stop();
     state.counters["capture_host_cpu_s"] = hostCpu;

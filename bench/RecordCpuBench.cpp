@@ -58,11 +58,7 @@ void BM_Record16Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                                "-c", "copy", "-f", "mjpeg", dir + "/ffmpeg" + std::to_string(i) + ".mjpeg"});
     }
     const double hostCpu = RunAll(hosts, dir, (kSeconds + 60) * 1000);
-    uint64_t pictures = 0;
-    for (int i = 0; i < kCameras; ++i) {
-      const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
-      pictures += static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n')) - 1;
-    }
+    const uint64_t pictures = kestrum::bench::RecordedPictures(dir, kCameras);
     const bool haveFfmpeg = std::filesystem::exists("/usr/bin/ffmpeg");
     const double ffmpegCpu = haveFfmpeg ? RunAll(ffmpegs, dir, (kSeconds + 60) * 1000) : 0;
     const double ffmpegFileCpu = haveFfmpeg ? RunAll(ffmpegWriters, dir, (kSeconds + 60) * 1000) : 0;

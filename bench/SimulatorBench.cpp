@@ -25,6 +25,17 @@ uint16_t StartSimulator(kestrum::platform::ChildProcess& sim, const std::string&
   return static_cast<uint16_t>(ports.http);
 }
 
+// Reads a stream until it ends or the stop event comes; the bytes read.
+uint64_t ReadUntilStopped(kestrum::platform::TcpSocket& socket, kestrum::platform::NativeEvent& stop) {
+  std::vector<char> buffer(1 << 16);
+  uint64_t total = 0;
+  size_t got = 0;
+  while (socket.Receive(buffer.data(), buffer.size(), got, 5000, &stop) == kestrum::platform::IoStatus::Ok) {
+    total += got;
+  }
+  return total;
+}
+
 void BM_CameraSim_64MjpegStreams(benchmark::State& state) {
   const int streams = 64;
   const int seconds = 10;
@@ -55,11 +66,7 @@ void BM_CameraSim_64MjpegStreams(benchmark::State& state) {
           return;
         }
         socket.SendAll(std::string("GET /nph-mjpeg.cgi?fps=25 HTTP/1.1\r\nHost: x\r\n\r\n"), 5000, &stop);
-        std::vector<char> buffer(1 << 16);
-        size_t got = 0;
-        while (socket.Receive(buffer.data(), buffer.size(), got, 5000, &stop) == kestrum::platform::IoStatus::Ok) {
-          bytes += got;
-        }
+        bytes += ReadUntilStopped(socket, stop);
       });
     }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -127,11 +134,7 @@ void BM_CameraSim_64RtspSessions(benchmark::State& state) {
         const std::string id = setup.substr(at + 9, 8);
         if (Exchange(socket, "PLAY " + url + " RTSP/1.0\r\nCSeq: 2\r\nSession: " + id + "\r\n\r\n").empty()) return;
         ++playing;
-        std::vector<char> buffer(1 << 16);
-        size_t got = 0;
-        while (socket.Receive(buffer.data(), buffer.size(), got, 5000, &stop) == kestrum::platform::IoStatus::Ok) {
-          bytes += got;
-        }
+        bytes += ReadUntilStopped(socket, stop);
       });
     }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));

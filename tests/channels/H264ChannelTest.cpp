@@ -100,19 +100,11 @@ class TestChannel : public CH264ChannelRTSP {
   }
 };
 
-class H264Channel : public ::testing::Test {
+class H264Channel : public ChannelSimTest<TestChannel> {
  protected:
   void SetUp() override {
-    sim_ = std::make_unique<sim::Simulator>(sim::SimOptions());
-    std::string error;
-    ASSERT_TRUE(sim_->Start(error)) << error;
-    driver_.device.Port = sim_->HttpPort(0);
-    driver_.rtspPort = sim_->RtspPort(0);
+    ChannelSimTest::SetUp();
     driver_.streamKind = 3;
-  }
-  void TearDown() override {
-    channel_.reset();
-    sim_->Stop();
   }
   void MakeChannel() {
     channel_ = std::make_unique<TestChannel>(0, &driver_, &sink_);
@@ -129,17 +121,8 @@ class H264Channel : public ::testing::Test {
     probe.Bind(0, 0);
     return static_cast<uint16_t>(probe.LocalPort() & ~1u);
   }
-  std::string SimUrl(const std::string& path) { return "http://127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + path; }
-  nlohmann::json SimState() { return nlohmann::json::parse(CurlGet(SimUrl("/sim/state")).body); }
-  void Fault(const std::string& name, uint32_t value) {
-    ASSERT_EQ(200, CurlGet(SimUrl("/sim/fault?name=" + name + "&value=" + std::to_string(value))).status);
-  }
 
-  FakeDriver driver_;
-  host::CollectingFrameSink sink_{false};
   TempDir dir_;
-  std::unique_ptr<sim::Simulator> sim_;
-  std::unique_ptr<TestChannel> channel_;
 };
 
 TEST_F(H264Channel, StreamsInEveryTransportMode) {

@@ -37,34 +37,15 @@ TEST(ImageSettingsRequest, ComposesOnlyWhatDiffers) {
   EXPECT_EQ("/admin.cgi?image&resolution=3&quality=60", BuildImageSettingsRequest(driver, Params(40, 50, 320, 240), ""));
 }
 
-class MjpegChannel : public ::testing::Test {
+class MjpegChannel : public ChannelSimTest<CMJPEGHttpChannel> {
  protected:
-  void SetUp() override {
-    sim_ = std::make_unique<sim::Simulator>(sim::SimOptions());
-    std::string error;
-    ASSERT_TRUE(sim_->Start(error)) << error;
-    driver_.device.Port = sim_->HttpPort(0);
-  }
-  void TearDown() override {
-    channel_.reset();
-    sim_->Stop();
-  }
   void MakeChannel() { channel_ = std::make_unique<CMJPEGHttpChannel>(0, &driver_, &sink_); }
-  std::string SimUrl(const std::string& path) { return "http://127.0.0.1:" + std::to_string(sim_->HttpPort(0)) + path; }
-  nlohmann::json SimState() { return nlohmann::json::parse(CurlGet(SimUrl("/sim/state")).body); }
-  void Fault(const std::string& name, uint32_t value) {
-    ASSERT_EQ(200, CurlGet(SimUrl("/sim/fault?name=" + name + "&value=" + std::to_string(value))).status);
-  }
   std::vector<std::string> RequestPaths() {
     std::vector<std::string> paths;
     const nlohmann::json state = SimState();
     for (const auto& r : state["requests"]) paths.push_back(r["path"]);
     return paths;
   }
-  FakeDriver driver_;
-  host::CollectingFrameSink sink_{false};
-  std::unique_ptr<sim::Simulator> sim_;
-  std::unique_ptr<CMJPEGHttpChannel> channel_;
 };
 
 TEST_F(MjpegChannel, AlignsSettingsStreamsAndLogsTheCameraState) {
