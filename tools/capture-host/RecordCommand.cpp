@@ -189,6 +189,7 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     lastTick = now;
     std::vector<std::string> lines;
     for (size_t i = 0; i < sinks.size(); ++i) {
+      sinks[i]->Flush();
       ChannelStats stats = sinks[i]->Stats();
       const double rate = interval > 0 ? (stats.pictures - previous[i].pictures) / interval : 0;
       const double kbits = interval > 0 ? (stats.bytes - previous[i].bytes) * 8.0 / 1000.0 / interval : 0;

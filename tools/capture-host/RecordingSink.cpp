@@ -24,17 +24,74 @@ bool RecordingSink::Open(std::string& error) {
     error = "cannot write " + (media_ == nullptr ? MediaPath() : IndexPath());
     return false;
   }
+  mediaBuffer_.resize(1 << 20);
+  std::setvbuf(media_, mediaBuffer_.data(), _IOFBF, mediaBuffer_.size());
   indexBuffer_.resize(64 << 10);
   std::setvbuf(index_, indexBuffer_.data(), _IOFBF, indexBuffer_.size());
   std::fputs("frame,utc_time,bytes,code,width,height\n", index_);
   return true;
 }
 
+namespace {
+// Decimal digits by hand: the index gets a line per picture, and the
+// formatted-print family costs more than the rest of the line's handling.
+char* AppendDigits(char* out, uint64_t value, int minDigits) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count < minDigits) digits[count++] = '0';
+  while (count > 0) *out++ = digits[--count];
+  return out;
+}
+
+char* AppendTime(char* out, const ipcapture::SYSTEM_TIME& t) {
+  out = AppendDigits(out, t.Year, 4);
+  *out++ = '-';
+  out = AppendDigits(out, t.Month, 2);
+  *out++ = '-';
+  out = AppendDigits(out, t.Day, 2);
+  *out++ = 'T';
+  out = AppendDigits(out, t.Hour, 2);
+  *out++ = ':';
+  out = AppendDigits(out, t.Minute, 2);
+  *out++ = ':';
+  out = AppendDigits(out, t.Second, 2);
+  *out++ = '.';
+  out = AppendDigits(out, t.Milliseconds, 3);
+  *out++ = 'Z';
+  return out;
+}
+}  // namespace
+
 std::string RecordingSink::FormatTime(const ipcapture::SYSTEM_TIME& t) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t.Year, t.Month, t.Day, t.Hour, t.Minute,
-                t.Second, t.Milliseconds);
-  return text;
+  char text[48];
+  return std::string(text, AppendTime(text, t));
+}
+
+std::string RecordingSink::IndexLine(uint64_t frame, const ipcapture::SYSTEM_TIME& time, uint32_t bytes,
+                                     const std::string& code, uint32_t width, uint32_t height) {
+  char text[kIndexLineMax];
+  return std::string(text, FormatIndexLine(text, frame, time, bytes, code, width, height));
+}
+
+char* RecordingSink::FormatIndexLine(char* out, uint64_t frame, const ipcapture::SYSTEM_TIME& time, uint32_t bytes,
+                                     const std::string& code, uint32_t width, uint32_t height) {
+  out = AppendDigits(out, frame, 1);
+  *out++ = ',';
+  out = AppendTime(out, time);
+  *out++ = ',';
+  out = AppendDigits(out, bytes, 1);
+  *out++ = ',';
+  for (size_t i = 0; i < code.size() && i < 4; ++i) *out++ = code[i];
+  *out++ = ',';
+  out = AppendDigits(out, width, 1);
+  *out++ = ',';
+  out = AppendDigits(out, height, 1);
+  *out++ = '\n';
+  return out;
 }
 
 namespace {
@@ -67,9 +124,17 @@ bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   stats_.width = heap->Width();
   stats_.height = heap->Height();
   stats_.lastCode = FourCCText(heap->FourCC());
-  std::fprintf(index_, "%llu,%s,%u,%s,%u,%u\n", static_cast<unsigned long long>(stats_.pictures),
-               FormatTime(heap->Time()).c_str(), size, stats_.lastCode.c_str(), heap->Width(), heap->Height());
+  char line[kIndexLineMax];
+  const char* end =
+      FormatIndexLine(line, stats_.pictures, heap->Time(), size, stats_.lastCode, heap->Width(), heap->Height());
+  std::fwrite(line, 1, static_cast<size_t>(end - line), index_);
   return true;
+}
+
+void RecordingSink::Flush() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (media_ != nullptr) std::fflush(media_);
+  if (index_ != nullptr) std::fflush(index_);
 }
 
 void RecordingSink::NotifySignalLost() {

@@ -31,6 +31,9 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   bool Open(std::string& error);
   bool ReceiveFrame(ipcapture::IHostFrame* frame) override;
   void NotifySignalLost() override;
+  // Hands what is buffered to the system, so the files lag by at most one
+  // call of this (the recorder calls it every second).
+  void Flush();
   // Writes the snapshot of the last picture and closes the files.
   void Finish();
 
@@ -40,16 +43,25 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   std::string SnapshotPath() const;
 
   static std::string FormatTime(const ipcapture::SYSTEM_TIME& time);
+  // One line of the index: frame,utc_time,bytes,code,width,height and a line end.
+  static std::string IndexLine(uint64_t frame, const ipcapture::SYSTEM_TIME& time, uint32_t bytes,
+                               const std::string& code, uint32_t width, uint32_t height);
 
  private:
+  // Ample for the longest possible line (about 110 characters).
+  static constexpr size_t kIndexLineMax = 160;
+  static char* FormatIndexLine(char* out, uint64_t frame, const ipcapture::SYSTEM_TIME& time, uint32_t bytes,
+                               const std::string& code, uint32_t width, uint32_t height);
+
   std::string basePath_;
   std::string extension_;
   std::mutex mutex_;
   FILE* media_ = nullptr;
   FILE* index_ = nullptr;
-  // The index's small lines are batched (the C library ignores a size given
-  // without a buffer). Pictures go to the file one write each: batching them
-  // into megabyte writes measured costlier.
+  // Both files are written through large buffers (the C library ignores a
+  // size given without a buffer): a picture-sized write to a journaling file
+  // system costs about three times what its share of a megabyte write does.
+  std::vector<char> mediaBuffer_;
   std::vector<char> indexBuffer_;
   ChannelStats stats_;
   // Where the last picture lies in the media file; the snapshot is read back
