@@ -44,16 +44,32 @@ inline double RunAll(const std::vector<std::vector<std::string>>& commands, cons
   return cpu;
 }
 
-// Pictures recorded by capture-host runs writing to dir/cam0 .. cam(n-1):
-// the lines of each channel index but its header. A missing index counts 0.
-inline uint64_t RecordedPictures(const std::string& dir, int cameras) {
+// Pictures in capture-host indexes: the lines of each but its header. A
+// missing index counts 0.
+inline uint64_t IndexedPictures(const std::vector<std::string>& indexes) {
   uint64_t pictures = 0;
-  for (int i = 0; i < cameras; ++i) {
-    const std::string index = ReadFile(dir + "/cam" + std::to_string(i) + "/channel1.csv");
+  for (const std::string& path : indexes) {
+    const std::string index = ReadFile(path);
     const auto lines = static_cast<uint64_t>(std::count(index.begin(), index.end(), '\n'));
     if (lines > 0) pictures += lines - 1;
   }
   return pictures;
+}
+
+// The first channel's index of each camera: of one capture-host run per
+// camera writing to dir/cam0 .. cam(n-1), or of one run recording the
+// cameras at ports firstPort .. firstPort+n-1 (dir/portP).
+inline std::vector<std::string> PerProcessIndexes(const std::string& dir, int cameras) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < cameras; ++i) paths.push_back(dir + "/cam" + std::to_string(i) + "/channel1.csv");
+  return paths;
+}
+inline std::vector<std::string> SharedProcessIndexes(const std::string& dir, int firstPort, int cameras) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < cameras; ++i) {
+    paths.push_back(dir + "/port" + std::to_string(firstPort + i) + "/channel1.csv");
+  }
+  return paths;
 }
 
 struct SimPorts {

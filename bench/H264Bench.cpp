@@ -172,25 +172,41 @@ void BM_Record16H264Cameras_CaptureHostVsFfmpeg(benchmark::State& state) {
                dir + "/warm.log");
     warm.Wait(60000);
 
-    std::vector<std::vector<std::string>> hosts, ffmpegs;
+    const std::vector<std::string> recordArgs = {"--library", Beside("../lib/libQuellonIPCapture.so"), "--kind",
+                                                 "h264", "--seconds", std::to_string(kSeconds), "--fps", "25",
+                                                 "--width", "1280", "--height", "720", "--resolutions", "1280x720"};
+    // One process recording the 16 cameras, as a recorder server does; 16
+    // single-camera processes beside it.
+    std::vector<std::string> shared = {
+        host, "record", "--address", "127.0.0.1",
+        "--port", std::to_string(httpBase) + "-" + std::to_string(httpBase + kCameras - 1),
+        "--rtsp-port", std::to_string(rtspBase) + "-" + std::to_string(rtspBase + kCameras - 1),
+        "--out", dir + "/shared"};
+    shared.insert(shared.end(), recordArgs.begin(), recordArgs.end());
+    std::vector<std::vector<std::string>> perCamera, ffmpegs;
     for (int i = 0; i < kCameras; ++i) {
-      hosts.push_back({host, "record", "--library", Beside("../lib/libQuellonIPCapture.so"), "--address",
-                       "127.0.0.1", "--port", std::to_string(httpBase + i), "--rtsp-port",
-                       std::to_string(rtspBase + i), "--kind", "h264", "--seconds", std::to_string(kSeconds),
-                       "--fps", "25", "--width", "1280", "--height", "720", "--resolutions", "1280x720", "--out",
-                       dir + "/cam" + std::to_string(i)});
+      perCamera.push_back({host, "record", "--address", "127.0.0.1", "--port", std::to_string(httpBase + i),
+                           "--rtsp-port", std::to_string(rtspBase + i), "--out", dir + "/cam" + std::to_string(i)});
+      perCamera.back().insert(perCamera.back().end(), recordArgs.begin(), recordArgs.end());
       ffmpegs.push_back({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", tcp ? "tcp" : "udp", "-i",
                          "rtsp://127.0.0.1:" + std::to_string(rtspBase + i) + "/nph-h264.cgi", "-t",
                          std::to_string(kSeconds), "-c", "copy", "-f", "null", "-"});
     }
-    const double hostCpu = RunAll(hosts, dir, (kSeconds + 60) * 1000);
-    const uint64_t pictures = kestrum::bench::RecordedPictures(dir, kCameras);
+    const double hostCpu = RunAll({shared}, dir, (kSeconds + 60) * 1000);
+    const uint64_t pictures =
+        bench::IndexedPictures(bench::SharedProcessIndexes(dir + "/shared", httpBase, kCameras));
+    const double perCameraCpu = RunAll(perCamera, dir, (kSeconds + 60) * 1000);
+    const uint64_t perCameraPictures = bench::IndexedPictures(bench::PerProcessIndexes(dir, kCameras));
     const double ffmpegCpu = std::filesystem::exists("/usr/bin/ffmpeg") ? RunAll(ffmpegs, dir, (kSeconds + 60) * 1000) : 0;
     sim.Stop();
     state.counters["capture_host_cpu_s"] = hostCpu;
     state.counters["ffmpeg_cpu_s"] = ffmpegCpu;
     state.counters["ratio"] = ffmpegCpu > 0 ? hostCpu / ffmpegCpu : 0;
     state.counters["pictures_per_camera_s"] = static_cast<double>(pictures) / kCameras / kSeconds;
+    state.counters["process_per_camera_cpu_s"] = perCameraCpu;
+    state.counters["process_per_camera_ratio"] = ffmpegCpu > 0 ? perCameraCpu / ffmpegCpu : 0;
+    state.counters["process_per_camera_pictures_per_camera_s"] =
+        static_cast<double>(perCameraPictures) / kCameras / kSeconds;
   }
   std::filesystem::remove_all(dir);
 }

@@ -191,3 +191,33 @@ TEST_F(H264Recording, AShortSessionTimeoutIsKeptAliveWithoutReconnecting) {
 }
 
 }  // namespace
+
+TEST_F(H264Recording, SeveralCamerasInOneRunPairTheirRtspPorts) {
+  StartSim({"--cameras", "2"});
+  const std::string ports = std::to_string(sim_.httpPort) + "-" + std::to_string(sim_.httpPort + 1);
+  const std::string rtspPorts = std::to_string(sim_.rtspPort) + "," + std::to_string(sim_.rtspPort + 1);
+  std::vector<std::string> args = {"record", "--library", QUELLON_LIBRARY_PATH, "--address", "127.0.0.1", "--port",
+                                   ports, "--rtsp-port", rtspPorts, "--kind", "h264", "--out", dir_.File("out"),
+                                   "--seconds", "4", "--fps", "25", "--width", "640", "--height", "480",
+                                   "--resolutions", "640x480;1280x720"};
+  ASSERT_EQ(0, RunCaptureHost(args, dir_.File("host.log"), HostWithMode("rtpoverudp")))
+      << ReadText(dir_.File("host.log"));
+  for (int camera = 0; camera < 2; ++camera) {
+    const std::string dir = dir_.File("out/port" + std::to_string(sim_.httpPort + camera));
+    SCOPED_TRACE(dir);
+    const std::vector<Frame> frames = ReadIndex(dir + "/channel1.csv");
+    ASSERT_GE(frames.size(), 30u) << ReadText(dir_.File("host.log"));
+    EXPECT_EQ(640u, frames.back().width);
+    if (HaveFfmpeg()) {
+      EXPECT_EQ("h264,640,480," + std::to_string(frames.size()),
+                Probe(dir + "/channel1.h264", "h264", dir_.File("probe.log")));
+    }
+  }
+  // Each camera's session came from its own RTSP port: camera 1 saw exactly one.
+  EXPECT_EQ(1u, Sessions().size()) << Sessions().dump();
+
+  // A count of RTSP ports that matches neither one nor the cameras is refused.
+  args[8] = std::to_string(sim_.rtspPort) + "," + std::to_string(sim_.rtspPort + 1) + ",9";
+  EXPECT_EQ(2, RunCaptureHost(args, dir_.File("bad.log"), HostWithMode("rtpoverudp")));
+  EXPECT_NE(std::string::npos, ReadText(dir_.File("bad.log")).find("--rtsp-port names 3 ports for 2 cameras"));
+}

@@ -94,6 +94,25 @@ TEST_F(MjpegRecording, RecordsDecodablePicturesOfTheRequestedSize) {
   EXPECT_EQ("mjpeg,1280,720,1", Probe(dir_.File("out/channel1.jpg"), "mjpeg", dir_.File("snapshot.log")));
 }
 
+TEST_F(MjpegRecording, SeveralCamerasInOneRunEachToItsOwnDirectory) {
+  StartSim({"--cameras", "3"});
+  // A list and a range together name the three cameras.
+  const std::string ports = std::to_string(sim_.httpPort) + "," + std::to_string(sim_.httpPort + 1) + "-" +
+                            std::to_string(sim_.httpPort + 2);
+  std::vector<std::string> args = Record({"--seconds", "3", "--fps", "5", "--width", "320", "--height", "240"});
+  args[4] = ports;
+  ASSERT_EQ(0, RunCaptureHost(args, dir_.File("host.log"))) << ReadText(dir_.File("host.log"));
+  const std::string log = ReadText(dir_.File("host.log"));
+  for (int camera = 0; camera < 3; ++camera) {
+    const std::string port = std::to_string(sim_.httpPort + camera);
+    EXPECT_GE(ReadIndex(dir_.File("out/port" + port + "/channel1.csv")).size(), 5u) << port;
+    EXPECT_TRUE(std::filesystem::exists(dir_.File("out/port" + port + "/channel1.jpg"))) << port;
+    EXPECT_NE(std::string::npos, log.find("port " + port + " channel 1")) << "live line of " << port;
+    EXPECT_NE(std::string::npos, log.find(port + "/1 ")) << "summary line of " << port;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out/channel1.mjpeg")));
+}
+
 TEST_F(MjpegRecording, DigestCameraAndSeveralChannels) {
   StartSim({"--auth", "digest", "--user", "viewer", "--password", "pa55"});
   ASSERT_EQ(0, RunCaptureHost(Record({"--seconds", "3", "--fps", "5", "--channels", "2", "--user", "viewer",

@@ -48,5 +48,45 @@ bool Arguments::Number(const std::string& name, uint32_t low, uint32_t high, uin
   return true;
 }
 
+namespace {
+bool PortNumber(const std::string& text, uint32_t& port) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  port = static_cast<uint32_t>(std::stoul(text));
+  return port >= 1 && port <= 65535;
+}
+}  // namespace
+
+bool Arguments::Ports(const std::string& name, size_t limit, std::vector<uint16_t>& ports, std::string& error) const {
+  if (!Has(name)) return true;
+  std::vector<uint16_t> parsed;
+  for (const std::string& value : All(name)) {
+    size_t start = 0;
+    for (;;) {
+      const size_t comma = value.find(',', start);
+      const std::string item = value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      const size_t dash = item.find('-');
+      uint32_t first = 0;
+      uint32_t last = 0;
+      const bool valid = dash == std::string::npos
+                             ? PortNumber(item, first) && PortNumber(item, last)
+                             : PortNumber(item.substr(0, dash), first) && PortNumber(item.substr(dash + 1), last);
+      if (!valid || last < first) {
+        error = name + " needs a number from 1 to 65535 (or a range such as 8000-8015, or a list), not \"" + value +
+                "\"";
+        return false;
+      }
+      if (parsed.size() + (last - first + 1) > limit) {
+        error = name + " names more than " + std::to_string(limit) + " ports";
+        return false;
+      }
+      for (uint32_t port = first; port <= last; ++port) parsed.push_back(static_cast<uint16_t>(port));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  ports = parsed;
+  return true;
+}
+
 }  // namespace host
 }  // namespace kestrum

@@ -22,6 +22,10 @@ class Arguments {
   std::vector<std::string> All(const std::string& name) const;
   // A whole decimal number within [low, high]; false with a message otherwise.
   bool Number(const std::string& name, uint32_t low, uint32_t high, uint32_t& value, std::string& error) const;
+  // TCP ports: every value of a repeatable option, each a port, a range such
+  // as 8000-8015 or a comma-separated list of them, in order. Keeps ports
+  // untouched when the option is absent; false with a message otherwise.
+  bool Ports(const std::string& name, size_t limit, std::vector<uint16_t>& ports, std::string& error) const;
 
  private:
   std::map<std::string, std::vector<std::string>> values_;

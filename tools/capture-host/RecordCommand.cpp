@@ -20,8 +20,15 @@ namespace host {
 
 namespace {
 
+// Most cameras one run records.
+constexpr size_t kMaxCameras = 256;
+
 struct RecordOptions {
   DeviceValues device;
+  // One camera per HTTP port, all at the device's address; the RTSP ports
+  // pair with them in order.
+  std::vector<uint16_t> ports{80};
+  std::vector<uint16_t> rtspPorts{554};
   uint32_t channels = 1;
   uint32_t seconds = 10;  // 0: until Ctrl-C
   uint32_t fps = 10;
@@ -44,12 +51,18 @@ bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::st
     error = "--address is required (the camera's host name or IP address)";
     return false;
   }
-  uint32_t port = 80;
-  uint32_t rtspPort = 554;
-  if (!a.Number("--port", 1, 65535, port, error) || !a.Number("--channels", 1, 64, o.channels, error) ||
+  if (!a.Ports("--port", kMaxCameras, o.ports, error) || !a.Ports("--rtsp-port", kMaxCameras, o.rtspPorts, error)) {
+    return false;
+  }
+  if (o.rtspPorts.size() != 1 && o.rtspPorts.size() != o.ports.size()) {
+    error = "--rtsp-port names " + std::to_string(o.rtspPorts.size()) + " ports for " +
+            std::to_string(o.ports.size()) + " cameras (give one, or one per --port)";
+    return false;
+  }
+  if (!a.Number("--channels", 1, 64, o.channels, error) ||
       !a.Number("--seconds", 0, 86400, o.seconds, error) || !a.Number("--fps", 1, 60, o.fps, error) ||
       !a.Number("--width", 16, 8192, o.width, error) || !a.Number("--height", 16, 8192, o.height, error) ||
-      !a.Number("--quality", 0, 100, o.quality, error) || !a.Number("--rtsp-port", 1, 65535, rtspPort, error)) {
+      !a.Number("--quality", 0, 100, o.quality, error)) {
     return false;
   }
   const std::string kind = a.Text("--kind", "mjpeg");
@@ -64,7 +77,6 @@ bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::st
     return false;
   }
   o.device.address = a.Text("--address");
-  o.device.port = static_cast<uint16_t>(port);
   o.device.userName = a.Text("--user");
   o.device.password = a.Text("--password");
   o.device.modelName = a.Text("--model", "Quellon");
@@ -72,7 +84,7 @@ bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::st
   // Numbered parameters run from 1 without gaps: 2 firmware, 3 RTSP port, 4 resolutions.
   o.device.parameters[1] = "";
   o.device.parameters[2] = a.Text("--firmware", "(none)");
-  o.device.parameters[3] = std::to_string(rtspPort);
+  o.device.parameters[3] = "";  // per camera
   o.device.parameters[4] = a.Text("--resolutions", "");
   o.out = a.Text("--out", o.out);
   return true;
@@ -118,8 +130,71 @@ const char* RecordUsage() {
          "                           [--quality Q] [--resolutions 640x480;1280x720] [--rtsp-port R]\n"
          "                           [--out DIR] [--model NAME] [--firmware TEXT]\n"
          "  Records each channel to DIR/channelN.{mjpeg|h264} with an index DIR/channelN.csv and a\n"
-         "  snapshot of the last picture; --seconds 0 records until Ctrl-C.\n";
+         "  snapshot of the last picture; --seconds 0 records until Ctrl-C.\n"
+         "  Several cameras at the address, one driver each: --port 8000-8015 or 8000,8002 (and as\n"
+         "  many --rtsp-port values); each camera records to DIR/portP/.\n";
 }
+
+namespace {
+
+// One camera: its driver and the sinks of its channels.
+struct RecordedCamera {
+  uint16_t port = 0;
+  std::string label;  // "" for a lone camera, else "port P "
+  std::unique_ptr<HostDeviceSettings> settings;
+  ipcapture::IIPCaptureDriverEx4* driver = nullptr;
+  ipcapture::IIPVideoCapture* capture = nullptr;
+  std::vector<std::unique_ptr<RecordingSink>> sinks;
+};
+
+// Stops and deletes every driver that was opened.
+void CloseCameras(std::vector<RecordedCamera>& cameras, DriverLibrary& library) {
+  for (RecordedCamera& camera : cameras) {
+    if (camera.driver == nullptr) continue;
+    if (camera.capture != nullptr) {
+      for (size_t i = 0; i < camera.sinks.size(); ++i) camera.capture->StopChannel(static_cast<uint32_t>(i));
+    }
+    camera.driver->Close();
+    library.Delete[0](camera.driver);
+    camera.driver = nullptr;
+    camera.capture = nullptr;
+  }
+}
+
+// Opens the camera's driver and starts its channels; false after a message.
+bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HostLogReceiver& log,
+                 HeapFrameAllocator& allocator, HostChannelSettings& channelSettings, DriverLibrary& library,
+                 const std::string& dir) {
+  std::string error;
+  camera.driver = library.Create[0]();
+  if (camera.driver == nullptr || !camera.driver->Open(&log, &allocator, camera.settings.get()) ||
+      camera.driver->GetVideoCapture() == nullptr) {
+    std::fprintf(stderr, "capture-host record: the driver did not open%s\n",
+                 camera.label.empty() ? "" : (" for " + camera.label).c_str());
+    return false;
+  }
+  camera.capture = camera.driver->GetVideoCapture();
+  std::error_code fsError;
+  std::filesystem::create_directories(dir, fsError);
+  if (fsError) {
+    std::fprintf(stderr, "capture-host record: cannot create %s: %s\n", dir.c_str(), fsError.message().c_str());
+    return false;
+  }
+  for (uint32_t i = 0; i < options.channels; ++i) {
+    auto sink = std::make_unique<RecordingSink>(dir + "/channel" + std::to_string(i + 1), options.extension);
+    if (!sink->Open(error)) {
+      std::fprintf(stderr, "capture-host record: %s\n", error.c_str());
+      return false;
+    }
+    if (!camera.capture->StartChannel(i, sink.get(), &channelSettings)) {
+      std::fprintf(stderr, "capture-host record: %schannel %u did not start\n", camera.label.c_str(), i + 1);
+    }
+    camera.sinks.push_back(std::move(sink));
+  }
+  return true;
+}
+
+}  // namespace
 
 int RunRecord(const std::vector<std::string>& args, const std::string& libraryPath) {
   RecordOptions options;
@@ -141,17 +216,9 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     return 1;
   }
 
+  // One log and one frame allocator serve every driver, as in a recorder host.
   PrintingLog log;
   HeapFrameAllocator allocator;
-  HostDeviceSettings settings(options.device);
-  ipcapture::IIPCaptureDriverEx4* driver = library.Create[0]();
-  if (driver == nullptr || !driver->Open(&log, &allocator, &settings) || driver->GetVideoCapture() == nullptr) {
-    std::fprintf(stderr, "capture-host record: the driver did not open\n");
-    if (driver != nullptr) library.Delete[0](driver);
-    return 1;
-  }
-  ipcapture::IIPVideoCapture* capture = driver->GetVideoCapture();
-
   ChannelValues channelValues;
   channelValues.frameInterval = static_cast<uint16_t>(std::lround(1000.0 / options.fps));
   channelValues.quality = static_cast<uint16_t>(options.quality);
@@ -159,27 +226,31 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
   channelValues.height = static_cast<uint16_t>(options.height);
   HostChannelSettings channelSettings(channelValues);
 
-  std::vector<std::unique_ptr<RecordingSink>> sinks;
-  for (uint32_t i = 0; i < options.channels; ++i) {
-    auto sink = std::make_unique<RecordingSink>(options.out + "/channel" + std::to_string(i + 1), options.extension);
-    if (!sink->Open(error)) {
-      std::fprintf(stderr, "capture-host record: %s\n", error.c_str());
-      driver->Close();
-      library.Delete[0](driver);
+  const bool several = options.ports.size() > 1;
+  std::vector<RecordedCamera> cameras(options.ports.size());
+  for (size_t c = 0; c < cameras.size(); ++c) {
+    RecordedCamera& camera = cameras[c];
+    camera.port = options.ports[c];
+    camera.label = several ? "port " + std::to_string(camera.port) + " " : "";
+    DeviceValues values = options.device;
+    values.port = camera.port;
+    values.parameters[3] = std::to_string(options.rtspPorts[options.rtspPorts.size() == 1 ? 0 : c]);
+    camera.settings = std::make_unique<HostDeviceSettings>(values);
+    const std::string dir = several ? options.out + "/port" + std::to_string(camera.port) : options.out;
+    if (!StartCamera(camera, options, log, allocator, channelSettings, library, dir)) {
+      CloseCameras(cameras, library);
       return 1;
     }
-    if (!capture->StartChannel(i, sink.get(), &channelSettings)) {
-      std::fprintf(stderr, "capture-host record: channel %u did not start\n", i + 1);
-    }
-    sinks.push_back(std::move(sink));
   }
-  std::printf("recording %u channel(s) of %s:%u (%s, %ux%u, %u pictures/s, quality %u)%s\n", options.channels,
-              options.device.address.c_str(), options.device.port, options.extension.c_str(), options.width,
-              options.height, options.fps, options.quality,
+  std::string where = options.device.address + ":" + std::to_string(options.ports.front());
+  if (several) where += " and " + std::to_string(options.ports.size() - 1) + " more camera(s)";
+  std::printf("recording %u channel(s) of %s (%s, %ux%u, %u pictures/s, quality %u)%s\n", options.channels,
+              where.c_str(), options.extension.c_str(), options.width, options.height, options.fps, options.quality,
               options.seconds ? (" for " + std::to_string(options.seconds) + " s").c_str() : " until Ctrl-C");
 
-  LiveDisplay display(sinks.size());
-  std::vector<ChannelStats> previous(sinks.size());
+  const size_t channelCount = cameras.size() * options.channels;
+  LiveDisplay display(channelCount);
+  std::vector<ChannelStats> previous(channelCount);
   const auto start = std::chrono::steady_clock::now();
   auto lastTick = start;
   for (;;) {
@@ -188,42 +259,51 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     const double interval = std::chrono::duration<double>(now - lastTick).count();
     lastTick = now;
     std::vector<std::string> lines;
-    for (size_t i = 0; i < sinks.size(); ++i) {
-      sinks[i]->Flush();
-      ChannelStats stats = sinks[i]->Stats();
-      const double rate = interval > 0 ? (stats.pictures - previous[i].pictures) / interval : 0;
-      const double kbits = interval > 0 ? (stats.bytes - previous[i].bytes) * 8.0 / 1000.0 / interval : 0;
-      char line[256];
-      std::snprintf(line, sizeof line, "channel %zu  %5.1f pictures/s  %7.0f kbit/s  %-9s  %6llu pictures  %u losses",
-                    i + 1, rate, kbits, StatusText(capture, static_cast<uint32_t>(i)).c_str(),
-                    static_cast<unsigned long long>(stats.pictures), stats.signalLosses);
-      lines.push_back(line);
-      previous[i] = stats;
+    size_t n = 0;
+    for (RecordedCamera& camera : cameras) {
+      for (size_t i = 0; i < camera.sinks.size(); ++i, ++n) {
+        RecordingSink& sink = *camera.sinks[i];
+        sink.Flush();
+        ChannelStats stats = sink.Stats();
+        const double rate = interval > 0 ? (stats.pictures - previous[n].pictures) / interval : 0;
+        const double kbits = interval > 0 ? (stats.bytes - previous[n].bytes) * 8.0 / 1000.0 / interval : 0;
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "%schannel %zu  %5.1f pictures/s  %7.0f kbit/s  %-9s  %6llu pictures  %u losses",
+                      camera.label.c_str(), i + 1, rate, kbits,
+                      StatusText(camera.capture, static_cast<uint32_t>(i)).c_str(),
+                      static_cast<unsigned long long>(stats.pictures), stats.signalLosses);
+        lines.push_back(line);
+        previous[n] = stats;
+      }
     }
     display.Show(lines);
     const double elapsed = std::chrono::duration<double>(now - start).count();
     if (signal != 0 || (options.seconds != 0 && elapsed >= options.seconds)) break;
   }
 
-  for (uint32_t i = 0; i < options.channels; ++i) capture->StopChannel(i);
-  driver->Close();
-  library.Delete[0](driver);
+  CloseCameras(cameras, library);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   uint64_t total = 0;
-  std::printf("\n%-8s %9s %12s %9s %10s %7s  %s\n", "channel", "pictures", "bytes", "pic/s", "kbit/s", "losses",
-              "recording");
-  for (size_t i = 0; i < sinks.size(); ++i) {
-    sinks[i]->Finish();
-    ChannelStats stats = sinks[i]->Stats();
-    total += stats.pictures;
-    std::printf("%-8zu %9llu %12llu %9.1f %10.0f %7u  %s\n", i + 1, static_cast<unsigned long long>(stats.pictures),
-                static_cast<unsigned long long>(stats.bytes), stats.pictures / elapsed,
-                stats.bytes * 8.0 / 1000.0 / elapsed, stats.signalLosses, sinks[i]->MediaPath().c_str());
+  std::printf("\n%-8s %9s %12s %9s %10s %7s  %s\n", several ? "camera/ch" : "channel", "pictures", "bytes",
+              "pic/s", "kbit/s", "losses", "recording");
+  for (RecordedCamera& camera : cameras) {
+    for (size_t i = 0; i < camera.sinks.size(); ++i) {
+      RecordingSink& sink = *camera.sinks[i];
+      sink.Finish();
+      ChannelStats stats = sink.Stats();
+      total += stats.pictures;
+      const std::string name = several ? std::to_string(camera.port) + "/" + std::to_string(i + 1)
+                                       : std::to_string(i + 1);
+      std::printf("%-8s %9llu %12llu %9.1f %10.0f %7u  %s\n", name.c_str(),
+                  static_cast<unsigned long long>(stats.pictures), static_cast<unsigned long long>(stats.bytes),
+                  stats.pictures / elapsed, stats.bytes * 8.0 / 1000.0 / elapsed, stats.signalLosses,
+                  sink.MediaPath().c_str());
+    }
   }
   if (total == 0) {
-    std::fprintf(stderr, "capture-host record: nothing was recorded from %s:%u\n", options.device.address.c_str(),
-                 options.device.port);
+    std::fprintf(stderr, "capture-host record: nothing was recorded from %s\n", where.c_str());
     return 1;
   }
   std::printf("recordings, indexes and snapshots are in %s\n", options.out.c_str());
