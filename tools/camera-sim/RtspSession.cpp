@@ -270,6 +270,7 @@ void RtspSession::RunMedia() {
       if (!faults.stall) {
         if (faults.malformed && frame % kMalformedEvery == kMalformedEvery - 1) SendMalformed();
         SendPicture(units[unit], faults);
+        ++picturesSent_;
       } else {
         // The pictures are lost on the way, not skipped by the encoder: the
         // sequence numbers show the gap, as they would after a network stall.
@@ -285,7 +286,9 @@ void RtspSession::RunMedia() {
       timestamp_ += timestampStep;
       const uint64_t sent = packetsSent_;
       const uint64_t lost = packetsLost_;
+      const uint64_t pictures = picturesSent_;
       Record([&](RtspSessionRecord& r) {
+        r.picturesSent = pictures;
         r.packetsSent = sent;
         r.packetsLost = lost;
       });

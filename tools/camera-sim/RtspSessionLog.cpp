@@ -46,7 +46,8 @@ std::string RtspSessionLog::ToJson() {
     json << (first ? "" : ",") << "{\"id\":\"" << JsonEscape(r.id) << "\",\"transport\":\"" << r.transport
          << "\",\"client_ports\":[" << r.clientRtpPort << "," << r.clientRtcpPort << "],\"server_ports\":["
          << r.serverRtpPort << "," << r.serverRtcpPort << "],\"timeout\":" << r.timeoutSeconds << ",\"state\":\""
-         << r.state << "\",\"keep_alives\":" << r.keepAlives << ",\"packets_sent\":" << r.packetsSent
+         << r.state << "\",\"keep_alives\":" << r.keepAlives << ",\"pictures_sent\":" << r.picturesSent
+         << ",\"packets_sent\":" << r.packetsSent
          << ",\"packets_lost\":" << r.packetsLost << ",\"sender_reports\":" << r.senderReports
          << ",\"receiver_reports\":" << r.receiverReports << ",\"byes\":" << r.byes << ",\"requests\":[";
     for (size_t i = 0; i < r.requests.size(); ++i) {

@@ -31,6 +31,7 @@ struct RtspSessionRecord {
   std::string state;
   std::vector<RtspRequestLine> requests;
   uint64_t keepAlives = 0;
+  uint64_t picturesSent = 0;
   uint64_t packetsSent = 0;
   uint64_t packetsLost = 0;  // dropped on purpose (UDP loss)
   uint64_t senderReports = 0;
