@@ -113,6 +113,18 @@ TEST_F(MjpegRecording, SeveralCamerasInOneRunEachToItsOwnDirectory) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/channel1.mjpeg")));
 }
 
+TEST_F(MjpegRecording, AFullDiskEndsInAClearErrorAndAFailingStatus) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  StartSim();
+  std::filesystem::create_directories(dir_.File("out"));
+  std::filesystem::create_symlink("/dev/full", dir_.File("out/channel1.mjpeg"));
+  EXPECT_EQ(1, RunCaptureHost(Record({"--seconds", "2", "--fps", "10"}), dir_.File("host.log")));
+  const std::string log = ReadText(dir_.File("host.log"));
+  EXPECT_NE(std::string::npos, log.find("cannot write " + dir_.File("out/channel1.mjpeg") + ": No space left"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find("are incomplete")) << log;
+}
+
 TEST_F(MjpegRecording, DigestCameraAndSeveralChannels) {
   StartSim({"--auth", "digest", "--user", "viewer", "--password", "pa55"});
   ASSERT_EQ(0, RunCaptureHost(Record({"--seconds", "3", "--fps", "5", "--channels", "2", "--user", "viewer",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include "platform/Process.h"
 #include "platform/System.h"
@@ -251,6 +252,7 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
   const size_t channelCount = cameras.size() * options.channels;
   LiveDisplay display(channelCount);
   std::vector<ChannelStats> previous(channelCount);
+  std::set<RecordingSink*> reported;  // write errors are told once
   const auto start = std::chrono::steady_clock::now();
   auto lastTick = start;
   for (;;) {
@@ -264,6 +266,11 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
       for (size_t i = 0; i < camera.sinks.size(); ++i, ++n) {
         RecordingSink& sink = *camera.sinks[i];
         sink.Flush();
+        const std::string writeError = sink.WriteError();
+        if (!writeError.empty() && reported.insert(&sink).second) {
+          display.Forget();
+          std::fprintf(stderr, "capture-host record: %s\n", writeError.c_str());
+        }
         ChannelStats stats = sink.Stats();
         const double rate = interval > 0 ? (stats.pictures - previous[n].pictures) / interval : 0;
         const double kbits = interval > 0 ? (stats.bytes - previous[n].bytes) * 8.0 / 1000.0 / interval : 0;
@@ -286,12 +293,18 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   uint64_t total = 0;
+  bool writeFailed = false;
   std::printf("\n%-8s %9s %12s %9s %10s %7s  %s\n", several ? "camera/ch" : "channel", "pictures", "bytes",
               "pic/s", "kbit/s", "losses", "recording");
   for (RecordedCamera& camera : cameras) {
     for (size_t i = 0; i < camera.sinks.size(); ++i) {
       RecordingSink& sink = *camera.sinks[i];
       sink.Finish();
+      const std::string writeError = sink.WriteError();
+      if (!writeError.empty()) {
+        writeFailed = true;
+        if (reported.insert(&sink).second) std::fprintf(stderr, "capture-host record: %s\n", writeError.c_str());
+      }
       ChannelStats stats = sink.Stats();
       total += stats.pictures;
       const std::string name = several ? std::to_string(camera.port) + "/" + std::to_string(i + 1)
@@ -304,6 +317,10 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
   }
   if (total == 0) {
     std::fprintf(stderr, "capture-host record: nothing was recorded from %s\n", where.c_str());
+    return 1;
+  }
+  if (writeFailed) {
+    std::fprintf(stderr, "capture-host record: the recordings in %s are incomplete\n", options.out.c_str());
     return 1;
   }
   std::printf("recordings, indexes and snapshots are in %s\n", options.out.c_str());

@@ -1,6 +1,7 @@
 #include "tools/capture-host/RecordingSink.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "tools/hostlib/HostFrames.h"
@@ -115,10 +116,13 @@ bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   if (heap == nullptr) return false;
   const uint32_t size = StoredSize(*heap, std::min(heap->DataSize(), heap->Capacity()));
   std::lock_guard<std::mutex> lock(mutex_);
-  if (media_ == nullptr) return false;
+  if (media_ == nullptr || !writeError_.empty()) return false;
+  if (std::fwrite(heap->Data(), 1, size, media_) != size) {
+    NoteWriteError(MediaPath());
+    return false;
+  }
   lastOffset_ = stats_.bytes;
   lastSize_ = size;
-  std::fwrite(heap->Data(), 1, size, media_);
   ++stats_.pictures;
   stats_.bytes += size;
   stats_.width = heap->Width();
@@ -127,14 +131,24 @@ bool RecordingSink::ReceiveFrame(ipcapture::IHostFrame* frame) {
   char line[kIndexLineMax];
   const char* end =
       FormatIndexLine(line, stats_.pictures, heap->Time(), size, stats_.lastCode, heap->Width(), heap->Height());
-  std::fwrite(line, 1, static_cast<size_t>(end - line), index_);
+  const size_t length = static_cast<size_t>(end - line);
+  if (std::fwrite(line, 1, length, index_) != length) NoteWriteError(IndexPath());
   return true;
+}
+
+void RecordingSink::NoteWriteError(const std::string& path) {
+  if (writeError_.empty()) writeError_ = "cannot write " + path + ": " + std::strerror(errno);
+}
+
+std::string RecordingSink::WriteError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeError_;
 }
 
 void RecordingSink::Flush() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (media_ != nullptr) std::fflush(media_);
-  if (index_ != nullptr) std::fflush(index_);
+  if (media_ != nullptr && std::fflush(media_) != 0) NoteWriteError(MediaPath());
+  if (index_ != nullptr && std::fflush(index_) != 0) NoteWriteError(IndexPath());
 }
 
 void RecordingSink::NotifySignalLost() {
@@ -149,8 +163,8 @@ ChannelStats RecordingSink::Stats() {
 
 void RecordingSink::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (media_ != nullptr) std::fclose(media_);
-  if (index_ != nullptr) std::fclose(index_);
+  if (media_ != nullptr && std::fclose(media_) != 0) NoteWriteError(MediaPath());
+  if (index_ != nullptr && std::fclose(index_) != 0) NoteWriteError(IndexPath());
   media_ = nullptr;
   index_ = nullptr;
   if (lastSize_ == 0) return;

@@ -36,6 +36,9 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   void Flush();
   // Writes the snapshot of the last picture and closes the files.
   void Finish();
+  // The first failed write ("cannot write PATH: reason"), or "". After one,
+  // pictures are refused: what follows a hole in the file would mislead.
+  std::string WriteError();
 
   ChannelStats Stats();
   std::string MediaPath() const { return basePath_ + "." + extension_; }
@@ -50,6 +53,7 @@ class RecordingSink : public ipcapture::IHostFrameSink {
  private:
   // Ample for the longest possible line (about 110 characters).
   static constexpr size_t kIndexLineMax = 160;
+  void NoteWriteError(const std::string& path);  // under mutex_
   static char* FormatIndexLine(char* out, uint64_t frame, const ipcapture::SYSTEM_TIME& time, uint32_t bytes,
                                const std::string& code, uint32_t width, uint32_t height);
 
@@ -64,6 +68,7 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   std::vector<char> mediaBuffer_;
   std::vector<char> indexBuffer_;
   ChannelStats stats_;
+  std::string writeError_;
   // Where the last picture lies in the media file; the snapshot is read back
   // from there at the end instead of copying every picture aside.
   uint64_t lastOffset_ = 0;

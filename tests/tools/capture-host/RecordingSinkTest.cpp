@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -90,6 +91,30 @@ TEST(RecordingSinkFiles, H264UnitsAreStoredWithoutTheTrailingEndMark) {
   sink.Finish();
   EXPECT_EQ(unit + unit + unit + endMark, ReadAll(sink.MediaPath()));
   EXPECT_EQ(unit + endMark, ReadAll(sink.SnapshotPath()));
+}
+
+TEST(RecordingSinkFiles, AFullDiskIsReportedAndLaterPicturesAreRefused) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  kestrum::testing::TempDir dir;
+  RecordingSink sink(dir.File("channel1"), "mjpeg");
+  std::filesystem::create_symlink("/dev/full", sink.MediaPath());  // every write fails: no space
+  std::string error;
+  ASSERT_TRUE(sink.Open(error)) << error;
+  // Pictures fit the buffer at first; the failure shows at the latest when
+  // it is handed to the system.
+  const std::string picture(300 << 10, '\x55');
+  bool refused = false;
+  for (uint16_t i = 0; i < 8 && !refused; ++i) {
+    HeapFrame frame = MakeFrame("JPEG", picture, i);
+    refused = !sink.ReceiveFrame(&frame);
+  }
+  EXPECT_TRUE(refused) << "2.4 MB cannot all have gone into a 1 MiB buffer";
+  sink.Flush();
+  EXPECT_EQ(0u, sink.WriteError().find("cannot write " + sink.MediaPath() + ": ")) << sink.WriteError();
+  HeapFrame later = MakeFrame("JPEG", "small", 9);
+  EXPECT_FALSE(sink.ReceiveFrame(&later));
+  sink.Finish();
+  EXPECT_FALSE(sink.WriteError().empty());
 }
 
 TEST(RecordingSinkFiles, OpenReportsAnUnwritablePath) {
