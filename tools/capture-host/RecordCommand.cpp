@@ -171,7 +171,7 @@ bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HostLogRe
   if (camera.driver == nullptr || !camera.driver->Open(&log, &allocator, camera.settings.get()) ||
       camera.driver->GetVideoCapture() == nullptr) {
     std::fprintf(stderr, "capture-host record: the driver did not open%s\n",
-                 camera.label.empty() ? "" : (" for " + camera.label).c_str());
+                 camera.label.empty() ? "" : (" for port " + std::to_string(camera.port)).c_str());
     return false;
   }
   camera.capture = camera.driver->GetVideoCapture();
