@@ -208,16 +208,21 @@ TEST_F(H264Channel, SilenceReopensAtHalfTheTimeoutAndReportsLossAtTheFull) {
   MakeChannel();
   ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
   ASSERT_TRUE(sink_.WaitForFrames(10, 15000));
+  // A slow start (the sanitizers) may already have reported a loss before
+  // the first picture: count from the stall on.
+  const uint32_t lossesBefore = sink_.SignalLossCount();
+  const size_t sessionsBefore = SimState()["rtsp_sessions"].size();
+  const size_t onlineBefore = driver_.Matching("is online").size();
   Fault("stall", 1);
   const auto stalled = Clock::now();
-  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 10000));
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() > lossesBefore; }, 10000));
   EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
-  EXPECT_GE(SimState()["rtsp_sessions"].size(), 2u) << "reopened silently at half the time-out";
-  EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
+  EXPECT_GT(SimState()["rtsp_sessions"].size(), sessionsBefore) << "reopened silently at half the time-out";
+  EXPECT_EQ(1u, driver_.Matching("Signal was lost").size()) << "told once, while the camera was online";
   Fault("stall", 0);
   const uint64_t before = sink_.FrameCount();
   ASSERT_TRUE(sink_.WaitForFrames(before + 10, 15000));
-  EXPECT_EQ(2u, driver_.Matching("is online").size());
+  EXPECT_EQ(onlineBefore + 1, driver_.Matching("is online").size());
 }
 
 TEST_F(H264Channel, TheAddressIsLookedUpAtEveryOpening) {
