@@ -82,10 +82,10 @@ bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::st
   o.device.password = a.Text("--password");
   o.device.modelName = a.Text("--model", "Quellon");
   o.device.channelCount = o.channels;
-  // Numbered parameters run from 1 without gaps: 2 firmware, 3 RTSP port, 4 resolutions.
+  // Numbered parameters run from 1 without gaps: 2 firmware, 3 RTSP port (set per camera),
+  // 4 resolutions.
   o.device.parameters[1] = "";
   o.device.parameters[2] = a.Text("--firmware", "(none)");
-  o.device.parameters[3] = "";  // per camera
   o.device.parameters[4] = a.Text("--resolutions", "");
   o.out = a.Text("--out", o.out);
   return true;
