@@ -42,7 +42,7 @@ ensure_packages() {
       created_policy=1
     fi
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    [ -n "$created_policy" ] && $sudo rm -f "$policy"
+    if [ -n "$created_policy" ]; then $sudo rm -f "$policy"; fi
   fi
 }
 
@@ -64,6 +64,7 @@ configure_and_build_target() {
 
 TOTAL_PASSED=0
 TOTAL_FAILED=0
+FAILED_NAMES=()
 
 # run_ctest NAME DIR [ctest options...]: runs and adds to the totals.
 run_ctest() {
@@ -78,12 +79,22 @@ run_ctest() {
   if [ -z "$summary" ]; then
     echo "ctest printed no summary for $name" >&2
     TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    FAILED_NAMES+=("$name: ctest printed no summary")
     return
   fi
   failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
   total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
   passed=$((total - failed))
   if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+  # ctest lists the failed tests after "The following tests FAILED:".
+  local names
+  names=$(printf '%s\n' "$output" | sed -n '/The following tests FAILED:/,$p' |
+    sed -nE 's/^[[:space:]]*[0-9]+ - (.*)$/\1/p')
+  if [ -n "$names" ]; then
+    while IFS= read -r line; do FAILED_NAMES+=("$name: $line"); done <<<"$names"
+  elif [ "$failed" -gt 0 ]; then
+    FAILED_NAMES+=("$name: ctest exited with status $status")
+  fi
   TOTAL_PASSED=$((TOTAL_PASSED + passed))
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
 }
@@ -114,6 +125,10 @@ cmd_test() {
   run_ctest "fuzz" build-fuzz -L fuzz
 
   echo
+  if [ ${#FAILED_NAMES[@]} -gt 0 ]; then
+    echo "failed tests, by build:"
+    printf '  %s\n' "${FAILED_NAMES[@]}"
+  fi
   echo "total: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
   [ "$TOTAL_FAILED" -eq 0 ]
 }
