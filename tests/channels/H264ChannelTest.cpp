@@ -218,6 +218,8 @@ TEST_F(H264Channel, SilenceReopensAtHalfTheTimeoutAndReportsLossAtTheFull) {
   ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() > lossesBefore; }, 10000));
   EXPECT_GE(Clock::now() - stalled, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
   EXPECT_GT(SimState()["rtsp_sessions"].size(), sessionsBefore) << "reopened silently at half the time-out";
+  // The host is told before the line is written: wait for the line itself.
+  EXPECT_TRUE(WaitUntil([&] { return !driver_.Matching("Signal was lost").empty(); }, 2000));
   EXPECT_EQ(1u, driver_.Matching("Signal was lost").size()) << "told once, while the camera was online";
   Fault("stall", 0);
   const uint64_t before = sink_.FrameCount();

@@ -96,9 +96,11 @@ TEST_F(MjpegChannel, SignalLossThenRetryEveryFiveSecondsThenRecovery) {
   ASSERT_TRUE(sink_.WaitForFrames(3, 10000));
   Fault("stall", 1);
   const auto stalled = Clock::now();
-  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  // The host is told before the line is written: wait for the line itself.
+  ASSERT_TRUE(WaitUntil([&] { return !driver_.Matching("Signal was lost").empty(); }, 8000));
   const auto lostAfter = Clock::now() - stalled;
   EXPECT_GE(lostAfter, std::chrono::milliseconds(1800)) << "not before StreamTimeout";
+  EXPECT_GE(sink_.SignalLossCount(), 1u);
   EXPECT_EQ(SignalLost, channel_->GetStatus());
   auto lost = driver_.Matching("Signal was lost");
   ASSERT_EQ(1u, lost.size());
@@ -119,6 +121,7 @@ TEST_F(MjpegChannel, SignalLossThenRetryEveryFiveSecondsThenRecovery) {
   const uint64_t before = sink_.FrameCount();
   ASSERT_TRUE(sink_.WaitForFrames(before + 3, 12000));
   EXPECT_EQ(Streaming, channel_->GetStatus());
+  EXPECT_TRUE(WaitUntil([&] { return driver_.Matching("is online").size() >= 2; }, 2000));
   EXPECT_EQ(2u, driver_.Matching("is online").size());
 }
 
@@ -131,7 +134,8 @@ TEST_F(MjpegChannel, ACameraThatAcceptsStreamsButStallsIsReportedLost) {
   ASSERT_TRUE(channel_->Start(Params(100, 60, 640, 480)));
   ASSERT_TRUE(sink_.WaitForFrames(2, 10000));
   Fault("stall", 1);
-  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 8000));
+  ASSERT_TRUE(WaitUntil([&] { return !driver_.Matching("Signal was lost").empty(); }, 8000));
+  EXPECT_GE(sink_.SignalLossCount(), 1u);
   EXPECT_EQ(1u, driver_.Matching("Signal was lost").size());
   EXPECT_GE(SimState()["counters"]["streams_opened"].get<int>(), 2) << "it was reopened meanwhile";
 }
