@@ -57,11 +57,12 @@ void CBaseCameraChannel::Stop() {
 }
 
 bool CBaseCameraChannel::Restart(const StreamParams& params) {
+  SetStatus(Stopped);
+  // The capture thread reads the parameters: change them only once it is gone.
+  StopCaptureThread();
   params_.FrameInterval = params.FrameInterval;
   params_.Width = params.Width;
   params_.Height = params.Height;
-  SetStatus(Stopped);
-  StopCaptureThread();
   return StartCaptureThread();
 }
 

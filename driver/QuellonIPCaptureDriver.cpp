@@ -11,6 +11,8 @@ namespace kestrum {
 
 const char CQuellonIPCaptureDriver::kDriverName[] = "QuellonIPCapture";
 
+CQuellonIPCaptureDriver::~CQuellonIPCaptureDriver() { Close(); }
+
 bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::IHostFrameAllocator* allocator,
                                    ipcapture::IDeviceSettings* settings) {
   resolutions_.clear();  // a second Open must not keep the first one's list

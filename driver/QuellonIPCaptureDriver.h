@@ -13,7 +13,9 @@ class CQuellonIPCaptureDriver : public CIPCaptureDriver {
   static const char kDriverName[];  // "QuellonIPCapture"
 
   CQuellonIPCaptureDriver() = default;
-  ~CQuellonIPCaptureDriver() override = default;
+  // Closes here, while the whole object exists: the components' threads call
+  // back into it (GetDriverName, FindResolution) until they are stopped.
+  ~CQuellonIPCaptureDriver() override;
 
   bool Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::IHostFrameAllocator* allocator,
             ipcapture::IDeviceSettings* settings) override;

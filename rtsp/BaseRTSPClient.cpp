@@ -42,6 +42,8 @@ CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* log) : CBaseThread(log) {}
 CBaseRTSPClient::~CBaseRTSPClient() { StopSession(); }
 
 bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPReceiverUser* owner, uint32_t mode) {
+  // A session still running reads the settings: end it before they change.
+  StopSession();
   parser_.Reset();
   pending_.clear();
   settings_ = settings;
