@@ -19,6 +19,8 @@ class CIPVideoCapture;
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, public IVideoChannelCreator {
  public:
   CIPCaptureDriver();
+  // Closes too, but by then a derived part is gone while the components'
+  // threads may still call it: a derived class closes in its own destructor.
   ~CIPCaptureDriver() override;
 
   // IIPCaptureDriver chain
