@@ -1,6 +1,7 @@
 #include "channels/BaseRTPChannel.h"
 
 #include "foundation/Time.h"
+#include "platform/Clock.h"
 #include "platform/Network.h"
 #include "rtsp/RTPPacket.h"
 
@@ -38,8 +39,15 @@ void CBaseRTPChannel::OnPacket(CRTPPacket* packet) {
 void CBaseRTPChannel::OnPacketFrom(const SOCKET_ADDRESS_V4* sender, CRTPPacket* packet) {
   if (sender == nullptr || sender->Address != cameraAddress_.load()) return;
   packetSeen_.Set();
+  // The statistics count every packet as it arrived (RFC 3550 A.1).
   rtcp_.RecordSequence(packet->SequenceNumber);
-  ProcessPacket(*packet);
+  reorder_.Push(*packet, platform::MonotonicMilliseconds(), [this](const CRTPPacket& p) { ProcessPacket(p); });
+}
+
+uint32_t CBaseRTPChannel::OnQueueEmpty() {
+  const uint64_t wait =
+      reorder_.Expire(platform::MonotonicMilliseconds(), [this](const CRTPPacket& p) { ProcessPacket(p); });
+  return wait > kLoopWaitMs ? kLoopWaitMs : static_cast<uint32_t>(wait);
 }
 
 bool CBaseRTPChannel::OnFrame(ipcapture::IHostFrame* frame) {
@@ -70,6 +78,7 @@ bool CBaseRTPChannel::OpenUdpTransport() {
     if (port + 1 > 0xFFFF) break;
     if (StopEvent().Wait(0)) return false;
     packetSeen_.Reset();
+    reorder_.Reset();  // the receiver's thread is not running here
     if (receiver_.StartReceiving(0, static_cast<uint16_t>(port))) {
       // Packets from the camera before any session asked for them belong to
       // another stream of the same camera: that pair is taken.

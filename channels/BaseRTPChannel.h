@@ -13,6 +13,7 @@
 #include "rtsp/RTCPHandler.h"
 #include "rtsp/RTPReceiver.h"
 #include "rtsp/RTPReceiverUser.h"
+#include "rtsp/RTPReorderWindow.h"
 
 namespace kestrum {
 
@@ -24,6 +25,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   static constexpr uint16_t kFirstRtpPort = 3556;
   static constexpr uint16_t kPortLimit = 4556;
   static constexpr uint32_t kPortProbeMs = 2000;
+  // How long a packet that came early over UDP waits for those before it.
+  static constexpr uint32_t kReorderHoldMs = 50;
 
   CBaseRTPChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink);
   ~CBaseRTPChannel() override;
@@ -34,6 +37,7 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   void OnReceiveTimeout() override {}
   void OnTransportClosed() override {}
   void OnParameterSets(const std::vector<uint8_t>*) override {}
+  uint32_t OnQueueEmpty() override;
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IHostFrame* frame) override;
@@ -72,6 +76,9 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   CTimeStampConverter converter_;
   CRTPReceiver receiver_;
   CRTCPHandler rtcp_;
+  // UDP only (TCP keeps the order); used on the receiver's thread, reset
+  // while that thread is not running.
+  CRTPReorderWindow reorder_{kReorderHoldMs};
   CManualEvent packetSeen_;
   CManualEvent frameDelivered_;
   uint16_t firstRtpPort_ = kFirstRtpPort;

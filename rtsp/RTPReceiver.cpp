@@ -1,5 +1,6 @@
 #include "rtsp/RTPReceiver.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "rtsp/UDPClient.h"
@@ -23,6 +24,8 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* log) : CBaseThread(log) {}
 CRTPReceiver::~CRTPReceiver() { StopReceiving(); }
 
 bool CRTPReceiver::StartReceiving(uint32_t mode, uint16_t port) {
+  // A receiver still running uses the transport that is about to be replaced.
+  StopReceiving();
   if (mode == kModeUdp) transport_.Reset(new CUDPClient(Log()));
   TSmartPtr<IRTPClient> transport = transport_;
   bool started = false;
@@ -143,7 +146,13 @@ void CRTPReceiver::Run() {
       if (user != nullptr) user->OnPacketFrom(&entry->sender, &entry->packet);
       GiveBack(std::move(entry));
     }
-    if (empty ? WaitForAny(events, 2, kIdleWaitMs) == 0 : IsStopRequested()) break;
+    if (!empty) {
+      if (IsStopRequested()) break;
+      continue;
+    }
+    uint32_t waitMs = kIdleWaitMs;
+    if (user != nullptr) waitMs = std::min(waitMs, user->OnQueueEmpty());
+    if (WaitForAny(events, 2, waitMs) == 0) break;
   }
   ClearQueue();
 }

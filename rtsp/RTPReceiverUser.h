@@ -28,6 +28,10 @@ class IRTPReceiverUser {
   virtual void OnTransportClosed() = 0;
   // SPS, PPS and MPEG-4 configuration, after a successful DESCRIBE.
   virtual void OnParameterSets(const std::vector<uint8_t>* sets) = 0;
+  // The UDP queue ran empty, on the receiver's thread: the user may hand on
+  // what it holds back. Returns the milliseconds after which it wants to be
+  // asked again at the latest, should no packet come first.
+  virtual uint32_t OnQueueEmpty() = 0;
 };
 
 }  // namespace kestrum

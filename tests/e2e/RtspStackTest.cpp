@@ -27,6 +27,7 @@ class Owner : public IRTPReceiverUser {
   }
   void OnReceiveTimeout() override {}
   void OnTransportClosed() override {}
+  uint32_t OnQueueEmpty() override { return 1000; }
   void OnParameterSets(const std::vector<uint8_t>* sets) override {
     spsSize = sets[0].size();
     ppsSize = sets[1].size();

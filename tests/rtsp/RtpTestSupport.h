@@ -78,6 +78,7 @@ class PacketCollector : public IRTPReceiverUser {
   }
   void OnReceiveTimeout() override { ++timeouts; }
   void OnTransportClosed() override { ++closings; }
+  uint32_t OnQueueEmpty() override { return 1000; }
   void OnParameterSets(const std::vector<uint8_t>* sets) override {
     std::lock_guard<std::mutex> lock(mutex_);
     parameterSets.assign(sets, sets + 3);
