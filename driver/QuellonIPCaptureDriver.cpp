@@ -33,6 +33,14 @@ bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipca
 bool CQuellonIPCaptureDriver::AttachDigitalIO() {
   if (digitalIO_ != nullptr) return true;
   const IOCounts counts = GetIOCounts();
+  // The I/O object keeps a table entry per input and output: a count no
+  // camera has (a wrapped negative number, say) must not size it.
+  if (counts.InputCount > kMaxIOCount || counts.OutputCount > kMaxIOCount) {
+    Message(1, "%s: Digital I/O of device %s is not served: %u inputs and %u outputs given, at most %u of each",
+            "kestrum::CQuellonIPCaptureDriver::AttachDigitalIO", GetDeviceAddress().c_str(), counts.InputCount,
+            counts.OutputCount, kMaxIOCount);
+    return true;
+  }
   if (counts.InputCount > 0 || counts.OutputCount > 0) digitalIO_ = new (std::nothrow) CDigitalIO(this);
   return true;  // a device without its I/O object still captures
 }

@@ -11,6 +11,8 @@ namespace kestrum {
 class CQuellonIPCaptureDriver : public CIPCaptureDriver {
  public:
   static const char kDriverName[];  // "QuellonIPCapture"
+  // Inputs or outputs beyond this leave the device without digital I/O.
+  static constexpr uint32_t kMaxIOCount = 64;
 
   CQuellonIPCaptureDriver() = default;
   // Closes here, while the whole object exists: the components' threads call

@@ -399,15 +399,19 @@ uint32_t CHttpSender::QueryDataAvailable() {
   }
 }
 
-uint32_t CHttpSender::ReadAll(std::vector<uint8_t>& body) {
+uint32_t CHttpSender::ReadAll(std::vector<uint8_t>& body) { return ReadUpTo(body, 0x10000000u - 1); }
+
+uint32_t CHttpSender::ReadUpTo(std::vector<uint8_t>& body, uint32_t maximum) {
   body.clear();
-  uint32_t limit = contentLength_ != 0 ? contentLength_ : 0x10000000u;
+  const uint32_t bound = maximum + 1;
+  const bool whole = contentLength_ != 0 && contentLength_ <= maximum;
+  uint32_t limit = whole ? contentLength_ : bound;
   while (limit > 0) {
     uint32_t n = ReadSome(body, std::min<uint32_t>(8192, limit), false);
     if (n == 0) break;  // end of body, failure or time-out: keep what arrived
     limit -= n;
   }
-  if (limit == 0 && contentLength_ != 0) {
+  if (limit == 0 && whole) {
     // The whole body is in; let libcurl see the transfer end so that the
     // connection goes back for reuse instead of being closed by the next request.
     try {

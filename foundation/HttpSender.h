@@ -74,6 +74,9 @@ class CHttpSender : public CBaseHttpSender {
   uint32_t QueryDataAvailable() override;
   // The whole body; what arrived before a time-out is kept.
   uint32_t ReadAll(std::vector<uint8_t>& body) override;
+  // The same, but reads at most maximum + 1 bytes: a body longer than
+  // maximum says that the reply was larger, without holding all of it.
+  uint32_t ReadUpTo(std::vector<uint8_t>& body, uint32_t maximum);
   // One read of up to maximum bytes, appended; 0 at the end, on failure, on
   // a time-out of ConnectTimeout without data, or after CloseRequest.
   uint32_t ReadSome(std::vector<uint8_t>& data, uint32_t maximum, bool clearFirst) override;

@@ -10,7 +10,7 @@ const char kPrefix[] = "kestrum::HUtils::RequestGetRD";
 }
 
 CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::vector<uint8_t>& body,
-                        bool bodyWanted) {
+                        bool bodyWanted, uint32_t maxBytes) {
   CResultDef result;
   const DEVICE_INFO& device = sender.GetDevice();
   const std::string deviceText = FormatString("device %s:%u", device.Address.c_str(),
@@ -32,9 +32,16 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::
     result.SetResultEx(1, 8, "%s: %s is unable to process \"%s\" request. HTTP status code is %u", kPrefix,
                        deviceText.c_str(), path.c_str(), status);
   }
-  if (bodyWanted && result.GetCode() == 0 && sender.ReadAll(body) == 0) {
-    result.SetResultEx(2, 12, "%s: Incorrect response for request \"%s\" from %s", kPrefix, path.c_str(),
-                       deviceText.c_str());
+  if (bodyWanted && result.GetCode() == 0) {
+    if (sender.ReadUpTo(body, maxBytes) == 0) {
+      result.SetResultEx(2, 12, "%s: Incorrect response for request \"%s\" from %s", kPrefix, path.c_str(),
+                         deviceText.c_str());
+    } else if (body.size() > maxBytes) {
+      body.clear();
+      sender.CloseRequest();  // the rest is not wanted
+      result.SetResultEx(1, 13, "%s: The reply to \"%s\" from %s is larger than %u bytes", kPrefix, path.c_str(),
+                         deviceText.c_str(), maxBytes);
+    }
   }
   return result;
 }

@@ -2,7 +2,9 @@
 // scripted cameras.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "capability/QuellonCapabilityQueryModule.h"
@@ -157,6 +159,77 @@ TEST(CapabilityQuery, FailureMessagesOfTheCamerasReplies) {
     EXPECT_EQ(3u, client.Code());
     EXPECT_EQ(c.message, client.Message());
   }
+}
+
+TEST(CapabilityQuery, AHugePageFailsTheQueryNamingThePageAndIsNotReadWhole) {
+  // 50 MB of /info.cgi, with and without a length: the read stops past 1 MiB.
+  for (bool withLength : {true, false}) {
+    std::atomic<size_t> sent{0};
+    ScriptedServer camera([&](platform::TcpSocket& c, ScriptedServer& s) {
+      for (;;) {
+        const std::string head = s.ReadRequestHead(c);
+        if (head.empty()) return;
+        if (head.find("GET /info.cgi ") != 0) {
+          c.SendAll("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nok\r\n", 5000, s.Stopping());
+          continue;
+        }
+        const size_t total = 50u << 20;
+        c.SendAll(withLength ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) + "\r\n\r\n"
+                             : std::string("HTTP/1.0 200 OK\r\n\r\n"),
+                  5000, s.Stopping());
+        const std::string chunk(64 << 10, 'a');
+        for (size_t n = 0; n < total; n += chunk.size()) {
+          if (c.SendAll(chunk, 2000, s.Stopping()) != platform::IoStatus::Ok) return;
+          sent += chunk.size();
+        }
+        return;
+      }
+    });
+    host::QueryClient client;
+    host::ResultSink sink;
+    CQuellonCapabilityQueryModule module(&client, 0);
+    ASSERT_TRUE(module.Start("127.0.0.1", camera.Port(), "u", "p", &sink));
+    ASSERT_EQ(Outcome::Failed, client.Wait(20000));
+    EXPECT_EQ(3u, client.Code());
+    EXPECT_EQ("Failed to get camera properties: the reply to \"/info.cgi\" is larger than 1048576 bytes",
+              client.Message());
+    // What the camera got rid of is what the library read, plus the
+    // system's socket buffers: far from the 50 MB.
+    EXPECT_LT(sent.load(), static_cast<size_t>(16u << 20)) << "with length: " << withLength;
+  }
+}
+
+TEST(CapabilityQuery, AHostileCameraGivesSaneResultsWithItsValuesNoted) {
+  // 70,000 lines: as many as fit in the page bound.
+  std::string resolutions;
+  for (int i = 0; i < 70000; ++i) resolutions += "0,640x480,25\r\n";
+  ScriptedServer camera(Camera("vendor=V\r\ntype=T\r\nsubtype=S\r\nvideo_inputs=1\r\nexternal_inputs=-3\r\n"
+                               "relay=99999999999\r\n",
+                               resolutions));
+  host::QueryClient client;
+  host::ResultSink sink;
+  CQuellonCapabilityQueryModule module(&client, 0);
+  ASSERT_TRUE(module.Start("127.0.0.1", camera.Port(), "u", "p", &sink));
+  ASSERT_EQ(Outcome::Completed, client.Wait(20000)) << client.Message();
+  EXPECT_EQ(0u, sink.Capabilities().count(2)) << "no alarm inputs reported";
+  EXPECT_EQ(0u, sink.Capabilities().count(3)) << "no relays reported";
+  std::map<int, std::string> properties;
+  for (const auto& p : sink.Properties()) properties[p.index] = p.value;
+  EXPECT_EQ("640x480", properties[4]);
+  EXPECT_EQ("external_inputs=\"-3\" ignored: not a number from 0 to 64; "
+            "relay=\"99999999999\" ignored: not a number from 0 to 64",
+            properties[5]);
+
+  // 100,000 lines (1.4 MB) pass the page bound.
+  for (int i = 0; i < 30000; ++i) resolutions += "0,640x480,25\r\n";
+  ScriptedServer larger(Camera("vendor=V\r\ntype=T\r\nsubtype=S\r\nvideo_inputs=1\r\n", resolutions));
+  host::QueryClient refused;
+  CQuellonCapabilityQueryModule second(&refused, 0);
+  ASSERT_TRUE(second.Start("127.0.0.1", larger.Port(), "u", "p", &sink));
+  ASSERT_EQ(Outcome::Failed, refused.Wait(20000));
+  EXPECT_EQ(3u, refused.Code());
+  EXPECT_EQ("Failed to get camera properties: the reply to \"/info.cgi?resolutions&api=2\" is larger than 1048576 bytes",
+            refused.Message());
 }
 
 TEST(CapabilityQuery, TerminateCutsAHangingRequestShort) {

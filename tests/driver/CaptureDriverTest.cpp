@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "channels/MJPEGHttpChannel.h"
 #include "driver/QuellonIPCaptureDriver.h"
 #include "platform/System.h"
+#include "tools/camera-sim/Simulator.h"
 #include "tools/hostlib/HostFrames.h"
 #include "tools/hostlib/HostLog.h"
 #include "tools/hostlib/HostSettings.h"
@@ -191,6 +194,51 @@ TEST_F(CaptureDriver, DigitalIOOnlyWithInputsOrOutputs) {
     EXPECT_TRUE(other.AttachDigitalIO());
     EXPECT_EQ(io, other.GetCaptureIO()) << "attached once";
   }
+}
+
+TEST_F(CaptureDriver, CountsNoCameraHasLeaveTheDeviceWithoutDigitalIOButRecording) {
+  sim::Simulator simulator{sim::SimOptions()};
+  std::string error;
+  ASSERT_TRUE(simulator.Start(error)) << error;
+  DeviceValues d = Device();
+  d.address = "127.0.0.1";
+  d.port = simulator.HttpPort(0);
+  d.userName = d.password = "";
+  d.channelCount = 1;
+  for (auto counts : {std::make_pair(4294967293u, 4294967293u), std::make_pair(65u, 0u), std::make_pair(0u, 65u)}) {
+    HostLogReceiver log;
+    CQuellonIPCaptureDriver driver;
+    d.inputCount = counts.first;
+    d.outputCount = counts.second;
+    HostDeviceSettings settings(d);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(driver.Open(&log, &allocator_, &settings));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(nullptr, driver.GetCaptureIO());
+    const auto refusals = log.Matching("Digital I/O of device");
+    ASSERT_EQ(1u, refusals.size());
+    EXPECT_EQ(1u, refusals[0].level);
+    EXPECT_EQ("kestrum::CQuellonIPCaptureDriver::AttachDigitalIO: Digital I/O of device 127.0.0.1:" +
+                  std::to_string(d.port) + " is not served: " + std::to_string(counts.first) + " inputs and " +
+                  std::to_string(counts.second) + " outputs given, at most 64 of each",
+              refusals[0].text);
+  }
+  // Video records as usual.
+  d.inputCount = d.outputCount = 4294967293u;
+  HostDeviceSettings settings(d);
+  ASSERT_TRUE(driver_.Open(&log_, &allocator_, &settings));
+  CollectingFrameSink sink(false);
+  ChannelValues values;
+  values.frameInterval = 40;
+  values.quality = 60;
+  values.width = 640;
+  values.height = 480;
+  HostChannelSettings channel(values);
+  ASSERT_TRUE(driver_.GetVideoCapture()->StartChannel(0, &sink, &channel));
+  EXPECT_TRUE(sink.WaitForFrames(5, 10000));
+  EXPECT_TRUE(driver_.GetVideoCapture()->StopChannel(0));
+  driver_.Close();
+  simulator.Stop();
 }
 
 TEST_F(CaptureDriver, CloseTwiceAndReopen) {
