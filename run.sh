@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Set-up and main commands of the QuellonIPCapture project.
 #   ./run.sh demo   build if needed and run the demo
-#   ./run.sh test   build and run every test: plain, ASan+UBSan, ThreadSanitizer, fuzz targets
+#   ./run.sh test   build and run every test: Release (GCC), ASan+UBSan, ThreadSanitizer,
+#                   a clang Release build of everything and its fuzz targets
 # Both install what they need with apt-get on a fresh Debian machine.
-set -euo pipefail
+#   ./run.sh packages   only the package step (the tests use it with
+#                       KESTRUM_PACKAGES, KESTRUM_POLICY_RC and a fake apt-get)
+set -Eeuo pipefail
+# Whatever fails says so, instead of ending the script without a word.
+trap 'status=$?; echo "run.sh: failed (status $status): $BASH_COMMAND" >&2' ERR
 
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -18,6 +23,8 @@ PACKAGES=(
   libmicrohttpd-dev libturbojpeg0-dev libx264-dev nlohmann-json3-dev ffmpeg
   clang libclang-rt-14-dev
 )
+if [ -n "${KESTRUM_PACKAGES:-}" ]; then read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"; fi
+POLICY_RC=${KESTRUM_POLICY_RC:-/usr/sbin/policy-rc.d}
 
 log() { printf '\n== %s\n' "$*"; }
 
@@ -35,15 +42,21 @@ ensure_packages() {
     $sudo apt-get update -qq
     # Servers we install only serve the tests; keep their packages from
     # starting them as system services, unless a policy already says so.
-    local policy=/usr/sbin/policy-rc.d created_policy=""
+    local policy=$POLICY_RC created_policy=""
     if [ ! -e "$policy" ]; then
       printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
       $sudo chmod 755 "$policy"
       created_policy=1
     fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    local installed=0
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || installed=$?
     if [ -n "$created_policy" ]; then $sudo rm -f "$policy"; fi
+    if [ "$installed" -ne 0 ]; then
+      echo "run.sh: apt-get could not install: ${missing[*]}" >&2
+      return "$installed"
+    fi
   fi
+  return 0
 }
 
 # configure_and_build DIR [cmake options...]
@@ -52,14 +65,6 @@ configure_and_build() {
   shift
   cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
   cmake --build "$ROOT/$dir" -j "$JOBS"
-}
-
-# configure_and_build_target DIR TARGET [cmake options...]
-configure_and_build_target() {
-  local dir=$1 target=$2
-  shift 2
-  cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$ROOT/$dir" -j "$JOBS" --target "$target"
 }
 
 TOTAL_PASSED=0
@@ -102,27 +107,31 @@ run_ctest() {
 cmd_test() {
   ensure_packages
 
-  log "build: release with debug info"
-  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  # Warnings are errors in these builds only: a user's newer compiler may
+  # warn where ours does not, and must still build.
+  log "build: release (GCC)"
+  configure_and_build build -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON
   run_ctest "plain" build
 
   # Sanitizer reports end the test process with a failure.
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
   log "build: AddressSanitizer + UndefinedBehaviorSanitizer"
-  configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_ASAN=ON -DKESTRUM_UBSAN=ON -DKESTRUM_BENCH=OFF
+  configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_ASAN=ON -DKESTRUM_UBSAN=ON -DKESTRUM_BENCH=OFF \
+    -DKESTRUM_WERROR=ON
   run_ctest "asan+ubsan" build-asan
 
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
   log "build: ThreadSanitizer"
-  configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF
+  configure_and_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKESTRUM_TSAN=ON -DKESTRUM_BENCH=OFF -DKESTRUM_WERROR=ON
   run_ctest "tsan" build-tsan -L threads
 
-  # The fuzz targets need clang's libFuzzer; each runs 30 s.
-  log "build: fuzz targets (clang, libFuzzer)"
-  CC=clang CXX=clang++ configure_and_build_target build-fuzz fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKESTRUM_TESTS=OFF -DKESTRUM_BENCH=OFF -DKESTRUM_FUZZ=ON
-  run_ctest "fuzz" build-fuzz -L fuzz
+  # Everything once more with clang, so that its warnings count too; its
+  # fuzz targets (clang's libFuzzer) run 30 s each.
+  log "build: release (clang) with the fuzz targets"
+  CC=clang CXX=clang++ configure_and_build build-clang -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
+    -DKESTRUM_FUZZ=ON
+  run_ctest "fuzz" build-clang -L fuzz
 
   echo
   if [ ${#FAILED_NAMES[@]} -gt 0 ]; then
@@ -130,13 +139,15 @@ cmd_test() {
     printf '  %s\n' "${FAILED_NAMES[@]}"
   fi
   echo "total: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
-  [ "$TOTAL_FAILED" -eq 0 ]
+  if [ "$TOTAL_FAILED" -ne 0 ]; then exit 1; fi
 }
 
 cmd_demo() {
   ensure_packages
+  # Only what the demo runs; the test command builds the rest in the same folder.
   log "build"
-  configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S "$ROOT" -B "$ROOT/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$ROOT/build" -j "$JOBS" --target QuellonIPCapture capture-host camera-sim
   local bin="$ROOT/build/bin" out="$ROOT/out/demo-$(date +%Y%m%d-%H%M%S)"
   mkdir -p "$out"
 
@@ -186,6 +197,7 @@ cmd_demo() {
 case "${1:-}" in
   test) cmd_test ;;
   demo) cmd_demo ;;
+  packages) ensure_packages ;;
   *)
     echo "usage: ./run.sh demo | test" >&2
     exit 2

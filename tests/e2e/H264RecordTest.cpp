@@ -157,6 +157,34 @@ TEST_F(H264Recording, PacketLossAndReorderingCostOnlyTheirGroupOfPictures) {
   EXPECT_GT(Sessions()[0]["packets_lost"].get<int>(), 0);
 }
 
+TEST_F(H264Recording, WithoutAnRtspPortTheCameraIsAskedFirst) {
+  StartSim({"--auth", "digest", "--password", "pw"});
+  ASSERT_NE(554, sim_.rtspPort);
+  const std::vector<std::string> args = {"record", "--library", QUELLON_LIBRARY_PATH, "--address", "127.0.0.1",
+                                         "--port", std::to_string(sim_.httpPort), "--kind", "h264", "--user", "admin",
+                                         "--password", "pw", "--seconds", "5", "--fps", "10", "--width", "320",
+                                         "--height", "240", "--out", dir_.File("out")};
+  ASSERT_EQ(0, RunCaptureHost(args, dir_.File("host.log"), HostWithMode("rtpoverrtsp")))
+      << ReadText(dir_.File("host.log"));
+  const std::string log = ReadText(dir_.File("host.log"));
+  EXPECT_NE(std::string::npos, log.find("asked 127.0.0.1:" + std::to_string(sim_.httpPort) + ": RTSP port " +
+                                        std::to_string(sim_.rtspPort) + ", resolutions "))
+      << log;
+  EXPECT_GE(ReadIndex(dir_.File("out/channel1.csv")).size(), 10u);
+
+  // A camera that does not answer the query: a warning, and 554.
+  sim_.Stop();
+  ASSERT_EQ(1, RunCaptureHost({"record", "--library", QUELLON_LIBRARY_PATH, "--address", "127.0.0.1", "--port",
+                               std::to_string(sim_.httpPort), "--kind", "h264", "--seconds", "1", "--out",
+                               dir_.File("out2")},
+                              dir_.File("host2.log")));
+  EXPECT_NE(std::string::npos, ReadText(dir_.File("host2.log"))
+                                   .find("warning: 127.0.0.1:" + std::to_string(sim_.httpPort) +
+                                         " did not answer the capability query"))
+      << ReadText(dir_.File("host2.log"));
+  EXPECT_NE(std::string::npos, ReadText(dir_.File("host2.log")).find("; RTSP port 554"));
+}
+
 TEST_F(H264Recording, ReorderedPacketsCostNoPicture) {
   // Packets swapped with their neighbour, none lost: the driver puts them
   // back in order, so nearly every picture the camera sent is recorded.

@@ -113,6 +113,27 @@ TEST_F(MjpegRecording, SeveralCamerasInOneRunEachToItsOwnDirectory) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out/channel1.mjpeg")));
 }
 
+TEST_F(MjpegRecording, EachCamerasLinesNameItAndASilentCameraIsToldApart) {
+  StartSim({"--cameras", "2"});
+  // The third port has no camera behind it.
+  const std::string ports = std::to_string(sim_.httpPort) + "-" + std::to_string(sim_.httpPort + 2);
+  std::vector<std::string> args = Record({"--seconds", "3", "--fps", "5", "--width", "320", "--height", "240"});
+  args[4] = ports;
+  ASSERT_EQ(0, RunCaptureHost(args, dir_.File("host.log"))) << "two of three cameras recorded";
+  const std::string log = ReadText(dir_.File("host.log"));
+  for (int camera = 0; camera < 2; ++camera) {
+    const std::string port = std::to_string(sim_.httpPort + camera);
+    EXPECT_NE(std::string::npos,
+              log.find("[info] 127.0.0.1:" + port +
+                       ": kestrum::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online"))
+        << log;
+    EXPECT_EQ(std::string::npos, log.find("nothing was recorded from 127.0.0.1:" + port));
+  }
+  EXPECT_NE(std::string::npos, log.find("nothing was recorded from 127.0.0.1:" + std::to_string(sim_.httpPort + 2) +
+                                        " (its driver gave no reason)"))
+      << log;
+}
+
 TEST_F(MjpegRecording, AFullDiskEndsInAClearErrorAndAFailingStatus) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   StartSim();

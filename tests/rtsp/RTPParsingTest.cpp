@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "rtsp/Base64.h"
@@ -99,10 +100,15 @@ TEST(RTPPacket, SizesVersionsPaddingCsrcsAndExtensions) {
   EXPECT_EQ(0u, packet.CsrcCount);
 }
 
+// Sized once and filled in place: growing a four-byte vector by a range made
+// GCC 12's optimiser see a copy past its old end (-Warray-bounds).
 std::vector<uint8_t> Frame(uint8_t channel, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> frame = {0x24, channel, static_cast<uint8_t>(data.size() >> 8),
-                                static_cast<uint8_t>(data.size())};
-  frame.insert(frame.end(), data.begin(), data.end());
+  std::vector<uint8_t> frame(4 + data.size());
+  frame[0] = 0x24;
+  frame[1] = channel;
+  frame[2] = static_cast<uint8_t>(data.size() >> 8);
+  frame[3] = static_cast<uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), frame.begin() + 4);
   return frame;
 }
 

@@ -41,7 +41,6 @@ class DigestAuthenticator {
   uint64_t nonceLifetimeMs_;
   std::mutex mutex_;
   std::map<std::string, Nonce> nonces_;
-  uint64_t serial_ = 0;
 };
 
 }  // namespace sim

@@ -28,12 +28,6 @@ std::string JsonText(const std::string& text) {
   return out + "\"";
 }
 
-std::string PropertyValueOf(const ResultSink& sink, const std::string& name) {
-  for (const PropertyValue& p : sink.Properties()) {
-    if (p.name == name) return p.value == "(none)" ? "" : p.value;
-  }
-  return "";
-}
 
 void PrintTable(const ResultSink& sink) {
   const auto caps = sink.Capabilities();
@@ -109,6 +103,33 @@ const char* QueryUsage() {
          "  gives the record options for its resolutions and RTSP port.\n";
 }
 
+std::string PropertyValueOf(const ResultSink& sink, const std::string& name) {
+  for (const PropertyValue& p : sink.Properties()) {
+    if (p.name == name) return p.value == "(none)" ? "" : p.value;
+  }
+  return "";
+}
+
+bool QueryCamera(DriverLibrary& library, const std::string& address, uint16_t port, const std::string& user,
+                 const std::string& password, ResultSink& sink, std::string& error) {
+  QueryClient client;
+  library.InitQuery(&client, 0);
+  if (library.StartQuery(address.c_str(), port, user.c_str(), password.c_str(), &sink) == 0) {
+    library.UninitQuery();
+    error = "the query did not start";
+    return false;
+  }
+  QueryClient::Outcome outcome = client.Wait(60000);
+  if (outcome == QueryClient::Outcome::Pending) library.TerminateQuery();
+  library.UninitQuery();  // waits for the query thread
+  outcome = client.Wait(0);
+  if (outcome == QueryClient::Outcome::Completed) return true;
+  error = outcome == QueryClient::Outcome::Failed   ? client.Message() + " (code " + std::to_string(client.Code()) + ")"
+          : outcome == QueryClient::Outcome::Killed ? std::string("the query did not end and was killed")
+                                                    : std::string("no answer");
+  return false;
+}
+
 int RunQuery(const std::vector<std::string>& args, const std::string& libraryPath) {
   Arguments a;
   std::string error;
@@ -127,27 +148,10 @@ int RunQuery(const std::vector<std::string>& args, const std::string& libraryPat
     std::fprintf(stderr, "capture-host: %s\n", error.c_str());
     return 1;
   }
-  QueryClient client;
   ResultSink sink;
-  library.InitQuery(&client, 0);
-  const std::string address = a.Text("--address");
-  const std::string user = a.Text("--user");
-  const std::string password = a.Text("--password");
-  if (library.StartQuery(address.c_str(), port, user.c_str(), password.c_str(), &sink) == 0) {
-    library.UninitQuery();
-    std::fprintf(stderr, "capture-host query: the query did not start\n");
-    return 1;
-  }
-  QueryClient::Outcome outcome = client.Wait(60000);
-  if (outcome == QueryClient::Outcome::Pending) library.TerminateQuery();
-  library.UninitQuery();  // waits for the query thread
-  outcome = client.Wait(0);
-  if (outcome != QueryClient::Outcome::Completed) {
-    std::fprintf(stderr, "capture-host query: %s (code %u)\n",
-                 outcome == QueryClient::Outcome::Failed   ? client.Message().c_str()
-                 : outcome == QueryClient::Outcome::Killed ? "the query did not end and was killed"
-                                                           : "no answer",
-                 client.Code());
+  if (!QueryCamera(library, a.Text("--address"), static_cast<uint16_t>(port), a.Text("--user"), a.Text("--password"),
+                   sink, error)) {
+    std::fprintf(stderr, "capture-host query: %s\n", error.c_str());
     return 1;
   }
   if (a.Has("--json")) {

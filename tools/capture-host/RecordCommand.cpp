@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "platform/Process.h"
 #include "platform/System.h"
 #include "tools/capture-host/Arguments.h"
 #include "tools/capture-host/DriverLibrary.h"
+#include "tools/capture-host/QueryCommand.h"
 #include "tools/capture-host/RecordingSink.h"
 #include "tools/hostlib/HostFrames.h"
 #include "tools/hostlib/HostLog.h"
@@ -38,6 +40,10 @@ struct RecordOptions {
   uint32_t quality = 60;
   std::string out = "recordings";
   std::string extension = "mjpeg";
+  // H.264 without --rtsp-port or --resolutions: ask each camera first, as a
+  // host's device search does.
+  bool askRtspPort = false;
+  bool askResolutions = false;
 };
 
 bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::string& error) {
@@ -73,6 +79,8 @@ bool ParseRecord(const std::vector<std::string>& args, RecordOptions& o, std::st
   } else if (kind == "h264") {
     o.device.streamKind = 3;
     o.extension = "h264";
+    o.askRtspPort = !a.Has("--rtsp-port");
+    o.askResolutions = !a.Has("--resolutions");
   } else {
     error = "--kind must be mjpeg or h264, not \"" + kind + "\"";
     return false;
@@ -123,6 +131,51 @@ class PrintingLog : public HostLogReceiver {
   PrintingLog() : HostLogReceiver(stdout, false) {}
 };
 
+class TextLine : public CDebugInfoIf {
+ public:
+  TextLine(uint8_t level, std::string text) : level_(level), text_(std::move(text)) {}
+  uint8_t GetLevel() const override { return level_; }
+  const char* GetText() const override { return text_.c_str(); }
+
+ private:
+  uint8_t level_;
+  std::string text_;
+};
+
+// One camera's driver lines into the shared log, named after the camera when
+// one run records several ("Camera 127.0.0.1 is online" from eight cameras at
+// one address could not be told apart); keeps the last error or warning, the
+// reason to give when nothing was recorded.
+class CameraLog : public ipcapture::IDebugInfoReceiver {
+ public:
+  CameraLog(IDebugInfoReceiver& shared, std::string prefix) : shared_(shared), prefix_(std::move(prefix)) {}
+
+  void AddDebugInfo(CDebugInfoIf* info) override {
+    if (info == nullptr) return;
+    const std::string text = info->GetText() != nullptr ? info->GetText() : "";
+    if (info->GetLevel() == 1 || info->GetLevel() == 2) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lastTrouble_ = text;
+    }
+    if (prefix_.empty()) {
+      shared_.AddDebugInfo(info);
+      return;
+    }
+    TextLine line(info->GetLevel(), prefix_ + text);
+    shared_.AddDebugInfo(&line);
+  }
+  std::string LastTrouble() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastTrouble_;
+  }
+
+ private:
+  IDebugInfoReceiver& shared_;
+  const std::string prefix_;
+  std::mutex mutex_;
+  std::string lastTrouble_;
+};
+
 }  // namespace
 
 const char* RecordUsage() {
@@ -133,7 +186,8 @@ const char* RecordUsage() {
          "  Records each channel to DIR/channelN.{mjpeg|h264} with an index DIR/channelN.csv and a\n"
          "  snapshot of the last picture; --seconds 0 records until Ctrl-C.\n"
          "  Several cameras at the address, one driver each: --port 8000-8015 or 8000,8002 (and as\n"
-         "  many --rtsp-port values); each camera records to DIR/portP/.\n";
+         "  many --rtsp-port values); each camera records to DIR/portP/.\n"
+         "  H.264 without --rtsp-port or --resolutions asks each camera for them first.\n";
 }
 
 namespace {
@@ -143,6 +197,7 @@ struct RecordedCamera {
   uint16_t port = 0;
   std::string label;  // "" for a lone camera, else "port P "
   std::unique_ptr<HostDeviceSettings> settings;
+  std::unique_ptr<CameraLog> log;
   ipcapture::IIPCaptureDriverEx4* driver = nullptr;
   ipcapture::IIPVideoCapture* capture = nullptr;
   std::vector<std::unique_ptr<RecordingSink>> sinks;
@@ -162,13 +217,38 @@ void CloseCameras(std::vector<RecordedCamera>& cameras, DriverLibrary& library) 
   }
 }
 
+// Fills in what the command line left open from the camera's own answer
+// (capability query); without an answer the RTSP port stays 554.
+void AskCamera(const RecordOptions& options, uint16_t port, DriverLibrary& library, DeviceValues& values) {
+  const std::string where = options.device.address + ":" + std::to_string(port);
+  ResultSink sink;
+  std::string error;
+  if (!QueryCamera(library, options.device.address, port, options.device.userName, options.device.password, sink,
+                   error)) {
+    std::fprintf(stderr, "capture-host record: warning: %s did not answer the capability query (%s)%s\n",
+                 where.c_str(), error.c_str(), options.askRtspPort ? "; RTSP port 554" : "");
+    return;
+  }
+  std::string found;
+  const std::string rtspPort = PropertyValueOf(sink, "RTSP port");
+  if (options.askRtspPort && !rtspPort.empty()) {
+    values.parameters[3] = rtspPort;
+    found += "RTSP port " + rtspPort;
+  }
+  const std::string resolutions = PropertyValueOf(sink, "Resolutions");
+  if (options.askResolutions && !resolutions.empty()) {
+    values.parameters[4] = resolutions;
+    found += (found.empty() ? "" : ", ") + std::string("resolutions ") + resolutions;
+  }
+  std::printf("asked %s: %s\n", where.c_str(), found.empty() ? "it named nothing more" : found.c_str());
+}
+
 // Opens the camera's driver and starts its channels; false after a message.
-bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HostLogReceiver& log,
-                 HeapFrameAllocator& allocator, HostChannelSettings& channelSettings, DriverLibrary& library,
+bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HeapFrameAllocator& allocator, HostChannelSettings& channelSettings, DriverLibrary& library,
                  const std::string& dir) {
   std::string error;
   camera.driver = library.Create[0]();
-  if (camera.driver == nullptr || !camera.driver->Open(&log, &allocator, camera.settings.get()) ||
+  if (camera.driver == nullptr || !camera.driver->Open(camera.log.get(), &allocator, camera.settings.get()) ||
       camera.driver->GetVideoCapture() == nullptr) {
     std::fprintf(stderr, "capture-host record: the driver did not open%s\n",
                  camera.label.empty() ? "" : (" for port " + std::to_string(camera.port)).c_str());
@@ -236,9 +316,12 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     DeviceValues values = options.device;
     values.port = camera.port;
     values.parameters[3] = std::to_string(options.rtspPorts[options.rtspPorts.size() == 1 ? 0 : c]);
+    if (options.askRtspPort || options.askResolutions) AskCamera(options, camera.port, library, values);
     camera.settings = std::make_unique<HostDeviceSettings>(values);
+    camera.log = std::make_unique<CameraLog>(
+        log, several ? options.device.address + ":" + std::to_string(camera.port) + ": " : std::string());
     const std::string dir = several ? options.out + "/port" + std::to_string(camera.port) : options.out;
-    if (!StartCamera(camera, options, log, allocator, channelSettings, library, dir)) {
+    if (!StartCamera(camera, options, allocator, channelSettings, library, dir)) {
       CloseCameras(cameras, library);
       return 1;
     }
@@ -294,9 +377,11 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
 
   uint64_t total = 0;
   bool writeFailed = false;
+  std::vector<std::string> silent;  // what to say of each camera that recorded nothing
   std::printf("\n%-8s %9s %12s %9s %10s %7s  %s\n", several ? "camera/ch" : "channel", "pictures", "bytes",
               "pic/s", "kbit/s", "losses", "recording");
   for (RecordedCamera& camera : cameras) {
+    uint64_t pictures = 0;
     for (size_t i = 0; i < camera.sinks.size(); ++i) {
       RecordingSink& sink = *camera.sinks[i];
       sink.Finish();
@@ -307,6 +392,7 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
       }
       ChannelStats stats = sink.Stats();
       total += stats.pictures;
+      pictures += stats.pictures;
       const std::string name = several ? std::to_string(camera.port) + "/" + std::to_string(i + 1)
                                        : std::to_string(i + 1);
       std::printf("%-8s %9llu %12llu %9.1f %10.0f %7u  %s\n", name.c_str(),
@@ -314,11 +400,16 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
                   stats.pictures / elapsed, stats.bytes * 8.0 / 1000.0 / elapsed, stats.signalLosses,
                   sink.MediaPath().c_str());
     }
+    if (pictures == 0) {
+      const std::string reason = camera.log->LastTrouble();
+      silent.push_back(options.device.address + ":" + std::to_string(camera.port) +
+                       (reason.empty() ? " (its driver gave no reason)" : "; the driver's last word: " + reason));
+    }
   }
-  if (total == 0) {
-    std::fprintf(stderr, "capture-host record: nothing was recorded from %s\n", where.c_str());
-    return 1;
+  for (const std::string& camera : silent) {
+    std::fprintf(stderr, "capture-host record: nothing was recorded from %s\n", camera.c_str());
   }
+  if (total == 0) return 1;
   if (writeFailed) {
     std::fprintf(stderr, "capture-host record: the recordings in %s are incomplete\n", options.out.c_str());
     return 1;

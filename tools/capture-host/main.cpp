@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "BuildVersion.h"
 #include "platform/Process.h"
+#include "platform/System.h"
 #include "tools/capture-host/DriverLibrary.h"
 #include "tools/capture-host/IoCommand.h"
 #include "tools/capture-host/QueryCommand.h"
@@ -21,14 +23,42 @@ using namespace kestrum::host;
 
 namespace {
 
+const char kSelfTestUsage[] =
+    "usage: capture-host selftest [--library PATH] [--address A] [--port P]\n"
+    "                             [--model NAME] [--firmware TEXT]\n"
+    "  selftest  loads the driver, creates it through every create export, opens it,\n"
+    "            prints its diagnostic lines and deletes it again\n";
+
 void Usage(FILE* out) {
   std::fprintf(out, "usage: capture-host COMMAND [--library PATH] OPTIONS...\n\n%s\n%s\n%s\n", RecordUsage(),
                QueryUsage(), IoUsage());
-  std::fprintf(out,
-               "usage: capture-host selftest [--library PATH] [--address A] [--port P]\n"
-               "                             [--model NAME] [--firmware TEXT]\n"
-               "  selftest  loads the driver, creates it through every create export, opens it,\n"
-               "            prints its diagnostic lines and deletes it again\n");
+  std::fprintf(out, "%s", kSelfTestUsage);
+  std::fprintf(out, "usage: capture-host --version [--library PATH]\n");
+}
+
+// The version and commit the library was built from, as stamped into it;
+// empty when the file cannot be read or carries no stamp.
+std::string LibraryBuildInfo(const std::string& path) {
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, bytes, 256u << 20)) return std::string();
+  const std::string marker = "QuellonIPCapture ";
+  for (size_t at = bytes.find(marker); at != std::string::npos; at = bytes.find(marker, at + 1)) {
+    const size_t end = bytes.find('\0', at);
+    const std::string text = bytes.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (text.find(" (commit ") != std::string::npos && text.back() == ')') return text;
+  }
+  return std::string();
+}
+
+int Version(const std::string& library) {
+  std::printf("capture-host %s (commit %s)\n", KESTRUM_VERSION_TEXT, KESTRUM_COMMIT_TEXT);
+  const std::string info = LibraryBuildInfo(library);
+  if (info.empty()) {
+    std::printf("library %s: not found or without a version stamp\n", library.c_str());
+    return 1;
+  }
+  std::printf("library %s: %s\n", library.c_str(), info.c_str());
+  return 0;
 }
 
 bool ParsePort(const char* text, uint16_t& port) {
@@ -122,6 +152,18 @@ int main(int argc, char** argv) {
       args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
       break;
     }
+  }
+  if (command == "--version") return Version(library);
+  for (const std::string& arg : args) {
+    if (arg != "--help" && arg != "-h") continue;
+    const char* usage = command == "record"     ? RecordUsage()
+                        : command == "query"    ? QueryUsage()
+                        : command == "io"       ? IoUsage()
+                        : command == "selftest" ? kSelfTestUsage
+                                                : nullptr;
+    if (usage == nullptr) break;
+    std::printf("%s", usage);
+    return 0;
   }
   if (command == "selftest") {
     args.insert(args.begin(), {"--library", library});

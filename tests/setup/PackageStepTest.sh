@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# run.sh's package step on a machine that lacks a package, with a fake
+# apt-get: it succeeds whether or not a service policy was already there,
+# leaves an existing policy alone, removes only the one it wrote, and says
+# what failed when apt-get fails.
+set -u
+RUN_SH=$1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+mkdir "$tmp/bin"
+cat >"$tmp/bin/apt-get" <<'FAKE'
+#!/bin/sh
+echo "apt-get $*" >>"$FAKE_LOG"
+case " $* " in
+  *" install "*)
+    [ -e "$KESTRUM_POLICY_RC" ] || echo "no policy while installing" >>"$FAKE_LOG"
+    exit "${FAKE_INSTALL_STATUS:-0}" ;;
+esac
+exit 0
+FAKE
+printf '#!/bin/sh\nexec "$@"\n' >"$tmp/bin/sudo"
+chmod +x "$tmp/bin/apt-get" "$tmp/bin/sudo"
+
+passed=0
+failed=0
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $what" >&2; fi
+}
+# step [extra env...]: runs the package step; sets status and err.
+step() {
+  : >"$tmp/apt.log"
+  env PATH="$tmp/bin:$PATH" FAKE_LOG="$tmp/apt.log" KESTRUM_POLICY_RC="$tmp/policy-rc.d" \
+    KESTRUM_PACKAGES="bash kestrum-no-such-package" "$@" "$RUN_SH" packages >"$tmp/out" 2>"$tmp/err"
+  status=$?
+  err=$(cat "$tmp/err")
+}
+
+# No policy before: one is written for the install and removed after it.
+rm -f "$tmp/policy-rc.d"
+step
+check "first run without a policy exits 0 (status $status: $err)" test "$status" -eq 0
+check "apt-get installed the missing package" grep -q "install .*kestrum-no-such-package" "$tmp/apt.log"
+check "bash, already installed, was not asked for" sh -c "! grep -q 'install.* bash' '$tmp/apt.log'"
+check "a policy was in place while installing" sh -c "! grep -q 'no policy' '$tmp/apt.log'"
+check "the policy it wrote is gone" test ! -e "$tmp/policy-rc.d"
+
+# A policy of the machine's own (as in container images): kept as it was.
+printf '#!/bin/sh\nexit 0\n' >"$tmp/policy-rc.d"
+step
+check "first run with an existing policy exits 0 (status $status: $err)" test "$status" -eq 0
+check "the existing policy is untouched" grep -q 'exit 0' "$tmp/policy-rc.d"
+
+# apt-get fails: a non-zero exit that names what could not be installed.
+rm -f "$tmp/policy-rc.d"
+step FAKE_INSTALL_STATUS=100
+check "a failed install fails the step" test "$status" -ne 0
+check "and says what could not be installed ($err)" grep -q "could not install: kestrum-no-such-package" "$tmp/err"
+check "the policy it wrote is gone after a failure too" test ! -e "$tmp/policy-rc.d"
+
+# Nothing missing: apt-get is not run at all.
+: >"$tmp/apt.log"
+env PATH="$tmp/bin:$PATH" FAKE_LOG="$tmp/apt.log" KESTRUM_POLICY_RC="$tmp/policy-rc.d" KESTRUM_PACKAGES="bash" \
+  "$RUN_SH" packages >/dev/null 2>&1
+check "nothing missing exits 0" test $? -eq 0
+check "nothing missing runs no apt-get" test ! -s "$tmp/apt.log"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
