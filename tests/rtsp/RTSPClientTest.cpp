@@ -102,6 +102,7 @@ TEST(RTSPClient, CompleteUdpExchangeByteForByte) {
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_EQ(4u, server.Requests().size()) << "the next keep-alive is half a minute away";
   client.StopSession();
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 5; }, 5000)) << "the TEARDOWN, recorded by the server";
   const std::string url = "rtsp://127.0.0.1:" + std::to_string(server.Port()) + "/nph-h264.cgi";
   const std::vector<std::string> expected = {
       "DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nUser-Agent: Kestrum\r\nAccept: application/sdp\r\n\r\n",
@@ -145,6 +146,9 @@ TEST(RTSPClient, ContentBaseAndAbsoluteControlUrls) {
     ASSERT_TRUE(client.StartSession(Settings(server.Port()), nullptr, kRtpModeUdp));
     ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
     client.StopSession();
+    // The server records the TEARDOWN on its own thread; the client may have
+    // given up waiting for the reply before that.
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 4; }, 5000));
     const auto requests = server.Requests();
     EXPECT_EQ(0u, requests[1].find("SETUP " + setupUrl + " RTSP/1.0\r\n")) << requests[1];
     EXPECT_EQ(0u, requests[2].find("PLAY rtsp://cam/stream/ RTSP/1.0\r\n")) << requests[2];
