@@ -109,6 +109,10 @@ std::string CBaseRTSPClient::TransportLine() const {
                                    static_cast<unsigned>(settings_.ClientRtcpPort));
   if (mode_ == kRtpModeUdp) {
     profile = "RTP/AVP";
+  } else if (!bareTransport_) {
+    // RFC 2326, 12.39: interleaved RTP is asked for by its lower transport
+    // and channels; "RTP/AVP" alone is UDP to a standard server.
+    return "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n";
   } else {
     if (profile.empty()) profile = "RTP/AVP/TCP";
     if (mode_ != kRtpModeTcp) ports.clear();
@@ -184,7 +188,7 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
       if (end != std::string::npos) {
         if (end + 4 > kMaxHeaderBytes) return false;
         const std::string head = ToLowerCopy(text.substr(0, end + 4));
-        const int32_t length = ReadNumber(GetLineValue(head, "content-length", ": ", "\r\n"));
+        const int32_t length = ReadNumber(GetLineValue(head, "content-length", ":", "\r\n"));
         if (length < 0 || static_cast<size_t>(length) > kMaxBodyBytes) return false;
         expected = end + 4 + static_cast<size_t>(length);
       } else if (text.size() > kMaxHeaderBytes) {
@@ -225,6 +229,15 @@ bool CBaseRTSPClient::SendWithRetry(uint32_t method) {
   return parser_.StatusCode / 100 == 2;
 }
 
+bool CBaseRTSPClient::SetUp() {
+  bareTransport_ = false;
+  parser_.InterleavedChannel = -1;
+  if (SendWithRetry(kRtspSetup)) return true;
+  if (mode_ == kRtpModeUdp || (parser_.StatusCode != 461 && parser_.StatusCode != 400)) return false;
+  bareTransport_ = true;
+  return SendWithRetry(kRtspSetup);
+}
+
 uint32_t CBaseRTSPClient::KeepAlivePeriodMs() const {
   const uint32_t seconds = parser_.SessionTimeout != 0 ? parser_.SessionTimeout : settings_.SessionTimeout;
   return seconds * 1000 / 2;
@@ -252,6 +265,8 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
 
 bool CBaseRTSPClient::ReceiveInterleaved() {
   CRTSPStreamParser stream(owner_);
+  // The channel the server named; channel 0 when it named none.
+  stream.SetRtpChannel(static_cast<uint8_t>(parser_.InterleavedChannel > 0 ? parser_.InterleavedChannel : 0));
   if (!pending_.empty()) {
     stream.Feed(reinterpret_cast<const uint8_t*>(pending_.data()), pending_.size());
     pending_.clear();
@@ -298,7 +313,7 @@ void CBaseRTSPClient::Run() {
     SendWithRetry(kRtspTeardown);
     return;
   }
-  if (SendWithRetry(kRtspSetup)) {
+  if (SetUp()) {
     if (!paused_) playEvent_.Set();
     // A short session time-out needs more frequent checks than the usual
     // two seconds, or the keep-alive would come too late.

@@ -90,6 +90,9 @@ class CBaseRTSPClient : public CBaseThread {
   bool SendAndRead(uint32_t method);
   // Once more after a 401 that asks for another scheme; true on 2xx.
   bool SendWithRetry(uint32_t method);
+  // SETUP with the standard transport, then once in the bare form for a
+  // camera that refuses the standard one.
+  bool SetUp();
   bool SendRequest(uint32_t method);
   // Reads one whole response, keeping what follows it for the next read.
   bool ReadResponse(std::string& response);
@@ -104,6 +107,7 @@ class CBaseRTSPClient : public CBaseThread {
   IRTPReceiverUser* owner_ = nullptr;
   RTSP_CLIENT_SETTINGS settings_;
   uint32_t mode_ = kRtpModeUdp;
+  bool bareTransport_ = false;  // interleaved SETUP without channel numbers
   CEvent pauseEvent_{false};
   CEvent playEvent_{false};
   bool paused_ = false;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "foundation/TextUtils.h"
 #include "rtsp/Base64.h"
@@ -34,16 +36,38 @@ bool ReadUnsigned(const std::string& text, const char* format, uint32_t& value) 
   return true;
 }
 
-std::string WithoutQuotes(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
-  return text;
-}
-
 int HexDigit(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
   if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
   return 0;  // anything else counts as 0
+}
+
+// The parameters of a challenge ("realm=\"R\", nonce=\"N\", qop=\"auth,auth-int\""),
+// names in lower case, quotes removed; a comma inside quotes stays in its value.
+std::vector<std::pair<std::string, std::string>> ChallengeParameters(const std::string& text) {
+  std::vector<std::pair<std::string, std::string>> parameters;
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && (text[at] == ',' || text[at] == ' ' || text[at] == '\t')) ++at;
+    const size_t equals = text.find('=', at);
+    if (equals == std::string::npos) break;
+    const std::string name = ToLowerCopy(TrimBlanks(text.substr(at, equals - at)));
+    at = equals + 1;
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+    std::string value;
+    if (at < text.size() && text[at] == '"') {
+      const size_t close = text.find('"', at + 1);
+      value = text.substr(at + 1, close == std::string::npos ? std::string::npos : close - at - 1);
+      at = close == std::string::npos ? text.size() : close + 1;
+    } else {
+      const size_t comma = text.find(',', at);
+      value = TrimBlanks(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+      at = comma == std::string::npos ? text.size() : comma;
+    }
+    parameters.emplace_back(name, value);
+  }
+  return parameters;
 }
 
 // An SDP line kind: the prefix must open the line or follow white space.
@@ -71,6 +95,7 @@ bool CRTSPResponseParser::Parse(uint32_t method, const std::string& response) {
   if (status != 200 && status != 401) return false;
 
   bool headerEnded = false;
+  challenged_ = false;
   while (NextLine(response, at, line)) {
     if (line.empty()) {
       headerEnded = true;
@@ -87,32 +112,39 @@ bool CRTSPResponseParser::Parse(uint32_t method, const std::string& response) {
 bool CRTSPResponseParser::ParseHeader(const std::string& line) {
   const size_t colon = line.find(':');
   if (colon == std::string::npos || colon < 2) return true;  // not a header this client reads
+  // RFC 2326, 4.2 and 12: names in any case, blanks after the colon optional.
   const std::string name = ToLowerCopy(TrimBlanks(line.substr(0, colon)));
-  const std::string lower = ToLowerCopy(line);
-  if (name == "cseq") return ReadUnsigned(lower, "cseq: %lu", CSeq);
-  if (name == "content-length") return ReadUnsigned(lower, "content-length: %lu", ContentLength);
+  const std::string value = TrimBlanks(line.substr(colon + 1));
+  if (name == "cseq") return ReadUnsigned(value, "%lu", CSeq);
+  if (name == "content-length") return ReadUnsigned(value, "%lu", ContentLength);
   if (name == "content-type") {
     char type[255] = {0};
-    if (std::sscanf(lower.c_str(), "content-type: %254s", type) != 1) return false;
+    if (std::sscanf(ToLowerCopy(value).c_str(), "%254s", type) != 1) return false;
     ContentType = type;
     return true;
   }
   if (name == "content-base") {
-    const size_t header = line.find("Content-Base:");
-    if (header == std::string::npos) return false;
-    const size_t url = line.find("rtsp://", header);
-    if (url != std::string::npos) ContentBase = TrimBlanks(line.substr(url));
+    const size_t url = ToLowerCopy(value).find("rtsp://");
+    if (url != std::string::npos) ContentBase = TrimBlanks(value.substr(url));
     return true;
   }
-  if (name == "session") return ParseSession(line);
-  if (name == "www-authenticate") return ParseChallenge(line);
-  return true;  // Date, Transport, Range, RTP-Info, Server, ...: not needed
+  if (name == "session") return ParseSession(value);
+  if (name == "www-authenticate") return ParseChallenge(value);
+  if (name == "transport") ParseTransport(value);
+  return true;  // Date, Range, RTP-Info, Server, ...: not needed
 }
 
-bool CRTSPResponseParser::ParseSession(const std::string& line) {
-  SessionId = GetLineValue(line, "Session:", " ", ";\r\n");
-  if (line.find(';') != std::string::npos) {
-    const std::string timeout = GetLineValue(line, "timeout", "=", ";\r\n");
+bool CRTSPResponseParser::ParseSession(const std::string& value) {
+  const size_t semicolon = value.find(';');
+  SessionId = TrimBlanks(value.substr(0, semicolon));
+  if (semicolon != std::string::npos) {
+    std::string timeout;
+    for (const std::string& parameter : SplitString(value.substr(semicolon + 1), ';')) {
+      const size_t equals = parameter.find('=');
+      if (equals != std::string::npos && ToLowerCopy(TrimBlanks(parameter.substr(0, equals))) == "timeout") {
+        timeout = TrimBlanks(parameter.substr(equals + 1));
+      }
+    }
     if (timeout.empty()) {
       SessionId.clear();
     } else {
@@ -123,20 +155,43 @@ bool CRTSPResponseParser::ParseSession(const std::string& line) {
   return !SessionId.empty();
 }
 
-bool CRTSPResponseParser::ParseChallenge(const std::string& line) {
-  Scheme = kNoAuth;
-  const char kHeader[] = "WWW-Authenticate: ";
-  const size_t header = line.find(kHeader);
-  if (header == std::string::npos) return false;
-  const size_t start = header + sizeof kHeader - 1;
-  const size_t end = line.find_first_of(" \t\r\n", start);
-  if (end == std::string::npos) return false;
-  const std::string scheme = line.substr(start, end - start);
-  if (scheme != "Digest" && scheme != "Basic") return true;  // unknown schemes pass, unused
-  Scheme = scheme == "Digest" ? kDigest : kBasic;
-  const std::string parameters = line.substr(end + 1);
-  Realm = WithoutQuotes(TrimBlanks(GetLineValue(parameters, "realm", "=", ",\r\n")));
-  Nonce = WithoutQuotes(TrimBlanks(GetLineValue(parameters, "nonce", "=", ",\r\n")));
+void CRTSPResponseParser::ParseTransport(const std::string& value) {
+  // "RTP/AVP/TCP;unicast;interleaved=2-3": the channel pair the server chose.
+  for (const std::string& parameter : SplitString(value, ';')) {
+    const size_t equals = parameter.find('=');
+    if (equals == std::string::npos || ToLowerCopy(TrimBlanks(parameter.substr(0, equals))) != "interleaved") {
+      continue;
+    }
+    const std::string channels = TrimBlanks(parameter.substr(equals + 1));
+    uint32_t first = 0;
+    if (!channels.empty() && channels[0] >= '0' && channels[0] <= '9' && ReadUnsigned(channels, "%lu", first) &&
+        first <= 255) {
+      InterleavedChannel = static_cast<int32_t>(first);
+    }
+  }
+}
+
+bool CRTSPResponseParser::ParseChallenge(const std::string& value) {
+  const size_t end = value.find_first_of(" \t");
+  const std::string scheme = ToLowerCopy(value.substr(0, end));
+  if (scheme != "digest" && scheme != "basic") {
+    if (!challenged_) Scheme = kNoAuth;  // unknown schemes pass, unused
+    return true;
+  }
+  const uint32_t offered = scheme == "digest" ? kDigest : kBasic;
+  // Offered both, the client answers the Digest: a password is never sent in
+  // clear text where a digest would do.
+  if (challenged_ && Scheme == kDigest && offered == kBasic) return true;
+  challenged_ = true;
+  Scheme = offered;
+  Realm.clear();
+  Nonce.clear();
+  if (end != std::string::npos) {
+    for (const auto& [name, text] : ChallengeParameters(value.substr(end + 1))) {
+      if (name == "realm") Realm = text;
+      if (name == "nonce") Nonce = text;
+    }
+  }
   return Scheme == kBasic || (!Realm.empty() && !Nonce.empty());
 }
 

@@ -43,13 +43,19 @@ class CRTSPResponseParser {
   std::string Nonce;
   // SPS, PPS (sprop-parameter-sets) and the MPEG-4 configuration, in order.
   std::vector<uint8_t> ParameterSets[3];
+  // The RTP channel of an interleaved transport as the server's Transport
+  // answer names it; -1 when it named none.
+  int32_t InterleavedChannel = -1;
 
  private:
   bool ParseHeader(const std::string& line);
-  bool ParseSession(const std::string& line);
-  bool ParseChallenge(const std::string& line);
+  bool ParseSession(const std::string& value);
+  bool ParseChallenge(const std::string& value);
+  void ParseTransport(const std::string& value);
   bool ParseDescription(const std::string& body);
   void ParseFormat(const std::string& line);
+
+  bool challenged_ = false;  // a challenge was read in the current response
 };
 
 }  // namespace kestrum

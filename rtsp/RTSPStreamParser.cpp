@@ -9,10 +9,6 @@ namespace kestrum {
 
 namespace {
 constexpr uint8_t kMarker = 0x24;  // "$"
-// The channels this client sets up: RTP on 0, RTCP on 1. A "$" followed by
-// any other channel byte is taken for text, not for a frame.
-constexpr uint8_t kRtpChannel = 0;
-constexpr uint8_t kRtcpChannel = 1;
 }  // namespace
 
 void CRTSPStreamParser::FrameDone() {
@@ -35,13 +31,10 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t size) {
         break;
       }
       case State::Channel:
-        channel_ = data[at];
-        if (channel_ == kRtpChannel || channel_ == kRtcpChannel) {
-          state_ = State::LengthHigh;
-          ++at;
-        } else {
-          state_ = State::Hunting;  // this byte may itself start a frame
-        }
+        // Every channel byte is a frame (RFC 2326, 10.12): a server may use
+        // channels it did not announce, and their bytes must not be searched.
+        channel_ = data[at++];
+        state_ = State::LengthHigh;
         break;
       case State::LengthHigh:
         remaining_ = static_cast<uint32_t>(data[at++]) << 8;
@@ -51,12 +44,12 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t size) {
         remaining_ |= data[at++];
         if (remaining_ == 0) {
           FrameDone();  // empty frame: dropped
-        } else if (channel_ == kRtpChannel) {
+        } else if (channel_ == rtpChannel_) {
           payload_.clear();
           payload_.reserve(remaining_);
           state_ = State::Payload;
         } else {
-          state_ = State::Skipping;  // RTCP: skipped by its length, never searched
+          state_ = State::Skipping;  // RTCP and the rest: skipped by length, never searched
         }
         break;
       case State::Payload: {

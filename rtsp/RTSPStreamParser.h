@@ -15,9 +15,12 @@ class CRTSPStreamParser {
   explicit CRTSPStreamParser(IRTPReceiverUser* owner) : owner_(owner) {}
   virtual ~CRTSPStreamParser() = default;
 
-  // Each complete, valid RTP packet on channel 0 reaches the owner's
+  // Each complete, valid RTP packet on the RTP channel reaches the owner's
   // OnPacket before this returns; state carries over between chunks.
   void Feed(const uint8_t* data, size_t size);
+  // The channel the server named for RTP in its Transport answer (0 unless
+  // set); frames on every other channel are skipped.
+  void SetRtpChannel(uint8_t channel) { rtpChannel_ = channel; }
 
   uint64_t FramesSkipped() const { return skipped_; }
 
@@ -25,12 +28,14 @@ class CRTSPStreamParser {
   enum class State { Hunting, Channel, LengthHigh, LengthLow, Payload, Skipping };
 
   // Between frames the marker is looked for (past an RTSP response or
-  // garbage); inside a frame nothing is searched: a frame on the RTCP channel
-  // is skipped by its length, so bytes in it can never pass for a marker.
+  // garbage); inside a frame nothing is searched: a frame on any channel but
+  // the RTP one is skipped by its length, so bytes in it can never pass for
+  // a marker.
   void FrameDone();
 
   IRTPReceiverUser* owner_;
   State state_ = State::Hunting;
+  uint8_t rtpChannel_ = 0;
   uint8_t channel_ = 0;
   uint32_t remaining_ = 0;
   std::vector<uint8_t> payload_;

@@ -144,11 +144,43 @@ TEST(InterleavedStream, AnRtcpFrameIsSkippedByItsLengthNotSearched) {
   EXPECT_EQ(1u, parser.FramesSkipped());
 }
 
+TEST(InterleavedStream, FramesOnEveryOtherChannelAreSkippedByLengthWhereverTheStreamIsSplit) {
+  // Each of the 256 channels carries a frame full of "$" and small channel
+  // and length bytes; only the RTP channel's packets come out, in order.
+  for (uint8_t rtpChannel : {uint8_t{0}, uint8_t{2}}) {
+    std::vector<uint8_t> stream;
+    std::vector<uint16_t> expected;
+    uint16_t sequence = 100;
+    for (int channel = 0; channel < 256; ++channel) {
+      if (channel == rtpChannel) continue;
+      Append(stream, Frame(static_cast<uint8_t>(channel), {0x24, 0x00, 0x00, 0x04, 0x24, rtpChannel, 0x24, 0x24}));
+      if (channel % 16 == 0) {
+        Append(stream, Frame(rtpChannel, Rtp(sequence, {0x24, rtpChannel, 0x00, 0x10})));
+        expected.push_back(sequence++);
+      }
+    }
+    for (size_t split = 0; split <= stream.size(); ++split) {
+      Collector owner;
+      CRTSPStreamParser parser(&owner);
+      parser.SetRtpChannel(rtpChannel);
+      parser.Feed(stream.data(), split);
+      parser.Feed(stream.data() + split, stream.size() - split);
+      ASSERT_EQ(expected, owner.Sequences()) << "RTP on " << int(rtpChannel) << ", split at " << split;
+      EXPECT_EQ(255u, parser.FramesSkipped());
+    }
+    Collector owner;
+    CRTSPStreamParser parser(&owner);
+    parser.SetRtpChannel(rtpChannel);
+    for (uint8_t byte : stream) parser.Feed(&byte, 1);  // one byte per read
+    EXPECT_EQ(expected, owner.Sequences()) << "RTP on " << int(rtpChannel) << ", byte by byte";
+  }
+}
+
 TEST(InterleavedStream, EmptyAndMalformedFramesCostOnlyThemselves) {
   std::vector<uint8_t> stream = Frame(0, {});
   Append(stream, Frame(0, Rtp(30, {1}, 0x40)));  // version 1: dropped
   Append(stream, Frame(0, {0x80, 0x60}));         // too short: dropped
-  std::string garbage = "garbage $\x07 more";
+  std::string garbage = "garbage\x07 more";
   Append(stream, std::vector<uint8_t>(garbage.begin(), garbage.end()));
   Append(stream, Frame(0, Rtp(31, {2})));
   Collector owner;

@@ -264,10 +264,8 @@ TEST(RTSPClient, TransportLinesPerMode) {
     std::string transport;
   } cases[] = {
       {kRtpModeUdp, kVideoSdp, "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
-      {kRtpModeTcp, kVideoSdp, "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
-      {kRtpModeTcp, twoWords, "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
-      {kRtpModeRtsp, kVideoSdp, "Transport: RTP/AVP;unicast\r\n"},
-      {kRtpModeRtsp, twoWords, "Transport: RTP/AVP/TCP;unicast\r\n"},
+      {kRtpModeTcp, kVideoSdp, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
+      {kRtpModeRtsp, twoWords, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
   };
   for (const auto& c : cases) {
     const std::string sdp = c.sdp;
@@ -278,6 +276,46 @@ TEST(RTSPClient, TransportLinesPerMode) {
     client.StopSession();
     EXPECT_NE(std::string::npos, server.Requests()[1].find(c.transport)) << c.mode << ": " << server.Requests()[1];
   }
+  // A camera that refuses the standard interleaved form (461 or 400) is asked
+  // once more in the bare form: the profile of its media line, with client
+  // ports in mode 1 and without them in mode 2.
+  const struct {
+    uint32_t mode;
+    std::string sdp;
+    const char* status;
+    std::string transport;
+  } refusals[] = {
+      {kRtpModeTcp, kVideoSdp, "461 Unsupported Transport", "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
+      {kRtpModeTcp, twoWords, "400 Bad Request", "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
+      {kRtpModeRtsp, kVideoSdp, "461 Unsupported Transport", "Transport: RTP/AVP;unicast\r\n"},
+      {kRtpModeRtsp, twoWords, "400 Bad Request", "Transport: RTP/AVP/TCP;unicast\r\n"},
+  };
+  for (const auto& c : refusals) {
+    const std::string sdp = c.sdp;
+    const std::string status = c.status;
+    ScriptedServer server(Serve([sdp, status](const std::string& request, size_t) {
+      if (request.find("interleaved=") != std::string::npos) return Reply(request, "", "", status);
+      return Camera(request, "Session: S\r\n", sdp);
+    }));
+    CBaseRTSPClient client(nullptr);
+    ASSERT_TRUE(client.StartSession(Settings(server.Port()), nullptr, c.mode));
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 4; })) << "DESCRIBE, two SETUPs, PLAY";
+    client.StopSession();
+    const auto requests = server.Requests();
+    EXPECT_NE(std::string::npos, requests[1].find("interleaved=0-1")) << requests[1];
+    EXPECT_NE(std::string::npos, requests[2].find(c.transport)) << c.mode << " after " << status << ": " << requests[2];
+    EXPECT_EQ("PLAY", Method(requests[3]));
+  }
+  // Any other refusal ends the session without a second SETUP.
+  ScriptedServer refusing(Serve([](const std::string& request, size_t) {
+    if (Method(request) == "SETUP") return Reply(request, "", "", "454 Session Not Found");
+    return Camera(request);
+  }));
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.StartSession(Settings(refusing.Port()), nullptr, kRtpModeRtsp));
+  ASSERT_TRUE(WaitUntil([&] { return refusing.Requests().size() >= 3; }));
+  client.StopSession();
+  EXPECT_EQ("TEARDOWN", Method(refusing.Requests()[2]));
 }
 
 std::string Interleaved(uint8_t channel, const std::vector<uint8_t>& data) {
@@ -304,6 +342,71 @@ TEST(RTSPClient, InterleavedPacketsFollowingThePlayResponseReachTheOwner) {
     EXPECT_EQ("OPTIONS", Method(server.Requests()[3]));
     client.StopSession();
   }
+}
+
+TEST(RTSPClient, TheChannelsTheServerNamesCarryTheRtp) {
+  // The server answers interleaved=2-3: RTP on 2, RTCP on 3; channel 0 is
+  // some other stream of its own and must not reach the owner.
+  ScriptedServer server(Serve([](const std::string& request, size_t) {
+    if (Method(request) == "SETUP") {
+      return Reply(request, "Session: S;timeout=60\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3\r\n");
+    }
+    if (Method(request) != "PLAY") return Camera(request);
+    return Reply(request, "Session: S\r\n") + Interleaved(0, Rtp(7, {9})) + Interleaved(2, Rtp(200, {1})) +
+           Interleaved(3, {0x80, 0xC8, 0x00, 0x01, 0x24, 0x02, 0x00, 0x40}) + Interleaved(2, Rtp(201, {2}));
+  }));
+  PacketCollector owner;
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.StartSession(Settings(server.Port()), &owner, kRtpModeRtsp));
+  ASSERT_TRUE(WaitUntil([&] { return owner.Count() == 2; }));
+  client.StopSession();
+  EXPECT_EQ((std::vector<uint16_t>{200, 201}), owner.Sequences());
+}
+
+TEST(RTSPClient, HeadersInLowerCaseWithoutBlanksStillCarryTheSession) {
+  // Legal RFC 2326 syntax that once lost the body (read as the next answer)
+  // and the session.
+  auto reply = [](const std::string& request, const std::string& headers, const std::string& body) {
+    std::string text = "RTSP/1.0 200 OK\r\ncseq:" + std::to_string(CSeqOf(request)) + "\r\n" + headers;
+    if (!body.empty()) text += "content-type:application/sdp\r\ncontent-length:" + std::to_string(body.size()) + "\r\n";
+    return text + "\r\n" + body;
+  };
+  ScriptedServer server(Serve([reply](const std::string& request, size_t) {
+    if (Method(request) == "DESCRIBE") return reply(request, "", kVideoSdp);
+    if (Method(request) == "SETUP") return reply(request, "session:ABC;timeout=30\r\n", "");
+    return reply(request, "", "");
+  }));
+  PacketCollector owner;
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.StartSession(Settings(server.Port()), &owner, kRtpModeUdp));
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
+  client.StopSession();
+  const auto requests = server.Requests();
+  EXPECT_EQ("SETUP", Method(requests[1])) << "the description was read as a body";
+  EXPECT_EQ(3u, owner.parameterSets.size());
+  EXPECT_EQ("PLAY", Method(requests[2]));
+  EXPECT_NE(std::string::npos, requests[2].find("Session: ABC\r\n")) << requests[2];
+}
+
+TEST(RTSPClient, OfferedBothTheClientAnswersWithDigest) {
+  ScriptedServer server(Serve([](const std::string& request, size_t index) {
+    if (index == 0) {
+      return Reply(request, "WWW-Authenticate: Digest realm=\"R\", nonce=\"N\"\r\nWWW-Authenticate: Basic realm=\"R\"\r\n",
+                   "", "401 Unauthorized");
+    }
+    return Camera(request);
+  }));
+  RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
+  settings.UserName = "u";
+  settings.Password = "p";
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
+  client.StopSession();
+  for (const std::string& request : server.Requests()) {
+    EXPECT_EQ(std::string::npos, request.find("Basic ")) << "no password in clear text: " << request;
+  }
+  EXPECT_NE(std::string::npos, server.Requests()[1].find("Authorization: Digest username=\"u\", realm=\"R\""));
 }
 
 TEST(RTSPClient, LongHeaderBlocksAreReadWholeAndOversizedOnesFail) {

@@ -21,8 +21,41 @@ TEST(RTSPResponse, StatusCSeqAndSession) {
   ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nSession: 77;timeout=0\r\n\r\n"));
   EXPECT_EQ(30u, parser.SessionTimeout) << "timeout 0 means 30 s";
   EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nSession: 77;other=1\r\n\r\n"));
-  EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nSession:77\r\n\r\n"));
   EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n"));
+}
+
+// RFC 2326, 4.2: header names in any case, the blank after the colon optional.
+TEST(RTSPResponse, HeaderNamesInAnyCaseAndNoBlankAfterTheColon) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\ncseq:9\r\nsession:ABC;TimeOut=30\r\n\r\n"));
+  EXPECT_EQ(9u, parser.CSeq);
+  EXPECT_EQ("ABC", parser.SessionId);
+  EXPECT_EQ(30u, parser.SessionTimeout);
+  ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nSESSION:\t77 \r\n\r\n"));
+  EXPECT_EQ("77", parser.SessionId);
+  const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=control:track9\r\n";
+  ASSERT_TRUE(parser.Parse(kDescribe, "RTSP/1.0 200 OK\r\ncontent-base:rtsp://cam/s/\r\nCONTENT-LENGTH:" +
+                                          std::to_string(sdp.size()) + "\r\ncontent-type:Application/SDP\r\n\r\n" +
+                                          sdp));
+  EXPECT_EQ(sdp.size(), parser.ContentLength);
+  EXPECT_EQ("application/sdp", parser.ContentType);
+  EXPECT_EQ("rtsp://cam/s/", parser.ContentBase);
+  EXPECT_EQ("track9", parser.Media[0].Control) << "the body was read";
+  ASSERT_TRUE(parser.Parse(kOptions,
+                           "RTSP/1.0 401 Unauthorized\r\nwww-authenticate:digest realm=\"r\",nonce=\"n\"\r\n\r\n"));
+  EXPECT_EQ(CRTSPResponseParser::kDigest, parser.Scheme);
+  EXPECT_EQ("n", parser.Nonce);
+}
+
+TEST(RTSPResponse, TheInterleavedChannelsOfTheTransportAnswer) {
+  CRTSPResponseParser parser;
+  ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;unicast;interleaved=2-3;ssrc=1\r\n\r\n"));
+  EXPECT_EQ(2, parser.InterleavedChannel);
+  CRTSPResponseParser none;
+  ASSERT_TRUE(none.Parse(kOptions, "RTSP/1.0 200 OK\r\nTransport: RTP/AVP;unicast;client_port=4-5\r\n\r\n"));
+  EXPECT_EQ(-1, none.InterleavedChannel);
+  ASSERT_TRUE(none.Parse(kOptions, "RTSP/1.0 200 OK\r\ntransport:RTP/AVP/TCP;Interleaved=256-257\r\n\r\n"));
+  EXPECT_EQ(-1, none.InterleavedChannel) << "no such channel";
 }
 
 TEST(RTSPResponse, OnlyOkAndUnauthorizedPass) {
@@ -44,11 +77,32 @@ TEST(RTSPResponse, Challenges) {
   EXPECT_EQ("ab12", parser.Nonce);
   EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"r\"\r\n\r\n"))
       << "Digest without a nonce";
-  EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nwww-authenticate: Basic realm=\"r\"\r\n\r\n"))
+  EXPECT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nwww-authenticate: Basic realm=\"r\"\r\n\r\n"))
       << "a challenge header in lower case";
   EXPECT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n"));
   EXPECT_EQ(CRTSPResponseParser::kBasic, parser.Scheme);
-  EXPECT_FALSE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic"));
+  EXPECT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic"));
+  EXPECT_EQ(CRTSPResponseParser::kBasic, parser.Scheme) << "a Basic challenge needs no parameters";
+
+  // A comma inside a quoted value belongs to it.
+  ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"a, b\", "
+                                     "qop=\"auth,auth-int\", nonce=\"x,y\"\r\n\r\n"));
+  EXPECT_EQ("a, b", parser.Realm);
+  EXPECT_EQ("x,y", parser.Nonce);
+}
+
+TEST(RTSPResponse, OfferedBothDigestIsTakenInEitherOrder) {
+  const std::string digest = "WWW-Authenticate: Digest realm=\"R\", nonce=\"N\"\r\n";
+  const std::string basic = "WWW-Authenticate: Basic realm=\"R\"\r\n";
+  for (const std::string& headers : {digest + basic, basic + digest}) {
+    CRTSPResponseParser parser;
+    ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\nCSeq: 1\r\n" + headers + "\r\n"));
+    EXPECT_EQ(CRTSPResponseParser::kDigest, parser.Scheme) << headers;
+    EXPECT_EQ("N", parser.Nonce);
+    // The next answer's lone Basic challenge is read afresh.
+    ASSERT_TRUE(parser.Parse(kOptions, "RTSP/1.0 401 Unauthorized\r\n" + basic + "\r\n"));
+    EXPECT_EQ(CRTSPResponseParser::kBasic, parser.Scheme);
+  }
 }
 
 std::string Describe(const std::string& sdp, const std::string& extraHeaders = "") {
