@@ -29,6 +29,7 @@ std::string CBaseCameraChannel::DisplayName(bool lowerCase) const {
 bool CBaseCameraChannel::Start(const StreamParams& params) {
   Stop();  // through the table: a derived Stop runs too
   params_ = params;
+  configurationReported_ = false;
   {
     CLockGuard guard(cameraLock_);
     onlineAllowed_ = true;
@@ -116,7 +117,13 @@ void CBaseCameraChannel::NotifySignalLost() {
 
 void CBaseCameraChannel::LoadDeviceSettings() {
   CConfiguration configuration(driver_->GetDriverName(), driver_->GetHostDirectory(), *driver_->GetDeviceInfo());
-  const CONFIGURATION_VALUES values = configuration.ReadSettings();
+  std::string problem;
+  const CONFIGURATION_VALUES values = configuration.ReadSettings(&problem);
+  // Read before every opening, told once per start.
+  if (!problem.empty() && !configurationReported_) {
+    configurationReported_ = true;
+    driver_->Message(2, "%s: %s", "kestrum::CBaseCameraChannel::LoadDeviceSettings", problem.c_str());
+  }
   rtpMode_ = values.RtpMode;
   updateSettings_ = values.UpdateSettings;
 }

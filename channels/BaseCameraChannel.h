@@ -90,6 +90,7 @@ class CBaseCameraChannel : public ICameraChannel {
   CTime lastFrame_;
   uint32_t rtpMode_ = kRtpOverUdp;
   bool updateSettings_ = true;
+  bool configurationReported_ = false;  // a file that cannot be used, told once
 };
 
 }  // namespace kestrum

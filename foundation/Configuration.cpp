@@ -15,11 +15,20 @@ CConfiguration::CConfiguration(const std::string& driverName, const std::string&
   path_ += driverName + ".xml";
 }
 
-CONFIGURATION_VALUES CConfiguration::ReadSettings() {
+CONFIGURATION_VALUES CConfiguration::ReadSettings(std::string* problem) {
   CONFIGURATION_VALUES values;
   if (path_.empty()) return values;
   CXMLParser parser;
-  if (!parser.Load(path_)) return values;
+  CXMLParser::LoadResult result = CXMLParser::LoadResult::Missing;
+  if (!parser.Load(path_, CXMLParser::kMaxFileBytes, &result)) {
+    if (problem != nullptr && result == CXMLParser::LoadResult::TooLarge) {
+      *problem = FormatString("%s is larger than %zu bytes and was not read; the defaults apply", path_.c_str(),
+                              CXMLParser::kMaxFileBytes);
+    } else if (problem != nullptr && result == CXMLParser::LoadResult::Malformed) {
+      *problem = FormatString("%s is not well-formed XML; the defaults apply", path_.c_str());
+    }
+    return values;
+  }
 
   // The device whose address (exact text) and port (decimal) match, else the first.
   const unsigned match = parser.FindByAttributes("Configuration/Device", "address", device_.Address, "port",

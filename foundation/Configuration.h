@@ -27,8 +27,10 @@ class CConfiguration {
   virtual ~CConfiguration() = default;
 
   // Every failure (no file, bad XML, missing elements, unknown values) gives
-  // the defaults: RTP over UDP, settings updates allowed.
-  CONFIGURATION_VALUES ReadSettings();
+  // the defaults: RTP over UDP, settings updates allowed. A file that is
+  // there but cannot be used (over 1 MiB, not well-formed) is described in
+  // problem, for one diagnostic line.
+  CONFIGURATION_VALUES ReadSettings(std::string* problem = nullptr);
 
   const std::string& GetPath() const { return path_; }
 

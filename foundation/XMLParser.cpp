@@ -1,6 +1,9 @@
 #include "foundation/XMLParser.h"
 
+#include <filesystem>
 #include <pugixml.hpp>
+
+#include "platform/System.h"
 
 namespace kestrum {
 
@@ -10,13 +13,19 @@ struct CXMLParser::Document {
 
 namespace {
 
-void AppendText(const pugi::xml_node& node, std::string& text) {
-  for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      text += child.value();
-    } else if (child.type() == pugi::node_element) {
-      AppendText(child, text);
+// Document order, descending into elements only, climbing back by parent
+// links: the stack of a worker thread does not bound the nesting.
+void AppendText(const pugi::xml_node& root, std::string& text) {
+  pugi::xml_node node = root.first_child();
+  while (node) {
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) text += node.value();
+    if (node.type() == pugi::node_element && node.first_child()) {
+      node = node.first_child();
+      continue;
     }
+    while (node != root && !node.next_sibling()) node = node.parent();
+    if (node == root) break;
+    node = node.next_sibling();
   }
 }
 
@@ -26,21 +35,35 @@ CXMLParser::CXMLParser() = default;
 
 CXMLParser::~CXMLParser() { Unload(); }
 
-bool CXMLParser::Load(const std::string& path) {
-  if (path.empty()) return false;
+bool CXMLParser::Load(const std::string& path, size_t maxBytes, LoadResult* outcome) {
+  const LoadResult result = LoadFile(path, maxBytes);
+  if (outcome != nullptr) *outcome = result;
+  return result == LoadResult::Loaded;
+}
+
+CXMLParser::LoadResult CXMLParser::LoadFile(const std::string& path, size_t maxBytes) {
+  if (path.empty()) return LoadResult::Missing;
   CLockGuard guard(lock_);
-  if (loaded_) return false;
+  if (loaded_) return LoadResult::Busy;
   try {
+    // The size first: a huge file is refused before any of it is read.
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return LoadResult::Missing;
+    if (size > maxBytes) return LoadResult::TooLarge;
+    std::string contents;
+    if (!platform::ReadWholeFile(path, contents, maxBytes)) return LoadResult::Missing;
     auto document = std::make_unique<Document>();
-    pugi::xml_parse_result result =
-        document->dom.load_file(path.c_str(), pugi::parse_default | pugi::parse_ws_pcdata, pugi::encoding_auto);
-    if (!result) return false;
+    if (!document->dom.load_buffer(contents.data(), contents.size(), pugi::parse_default | pugi::parse_ws_pcdata,
+                                   pugi::encoding_auto)) {
+      return LoadResult::Malformed;
+    }
     document_ = std::move(document);
     loaded_ = true;
     path_ = path;
-    return true;
+    return LoadResult::Loaded;
   } catch (...) {
-    return false;
+    return LoadResult::Malformed;
   }
 }
 

@@ -16,14 +16,19 @@ class CXMLParser {
   CXMLParser(const CXMLParser&) = delete;
   CXMLParser& operator=(const CXMLParser&) = delete;
 
-  // Fails for an empty path, a missing file, malformed XML, or when a
-  // document is already loaded. White space in text is kept.
-  bool Load(const std::string& path);
+  static constexpr size_t kMaxFileBytes = 1u << 20;
+
+  enum class LoadResult { Loaded, Missing, TooLarge, Malformed, Busy };
+  // Fails for an empty path, a missing file, a file over maxBytes (not
+  // read at all), malformed XML, or when a document is already loaded.
+  // White space in text is kept.
+  bool Load(const std::string& path, size_t maxBytes = kMaxFileBytes, LoadResult* result = nullptr);
   // Path expressions: child steps from the document, with attribute-equality
   // predicates and positions, e.g. "Configuration/Device[2]/RTPMode".
   bool NodeExists(const std::string& expression);
-  // The concatenated text of the node and its descendants; empty when nothing
-  // is selected or nothing is loaded.
+  // The concatenated text of the node and its descendants, gathered without
+  // recursion (a file may nest as deep as it likes); empty when nothing is
+  // selected or nothing is loaded.
   std::string GetText(const std::string& expression);
   // 1-based position of the first element at elementPath whose attributes
   // have exactly the given values, or 0. The values are compared, never
@@ -35,6 +40,7 @@ class CXMLParser {
 
  private:
   struct Document;
+  LoadResult LoadFile(const std::string& path, size_t maxBytes);
 
   CRecursiveLock lock_;
   std::unique_ptr<Document> document_;

@@ -196,6 +196,26 @@ TEST_F(MjpegChannel, RefusedSettingsBlockTheStreamUnlessTheFileTurnsUpdatesOff) 
   EXPECT_EQ("/nph-mjpeg.cgi?fps=10", RequestPaths().front()) << "no settings request at all";
 }
 
+TEST_F(MjpegChannel, AConfigurationFileTooLargeToReadIsToldOnceAndTheDefaultsApply) {
+  TempDir dir;
+  std::ofstream(dir.File("QuellonIPCapture.xml"))
+      << "<Configuration><Device><UpdateSettings>false</UpdateSettings></Device></Configuration><!--"
+      << std::string(1u << 20, ' ') << "-->";
+  driver_.hostDirectory = dir.Path() + "/";
+  Fault("close_after", 3);  // several openings, each reading the file again
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 640, 480)));
+  ASSERT_TRUE(sink_.WaitForFrames(10, 15000));
+  EXPECT_GE(SimState()["counters"]["streams_opened"].get<int>(), 3);
+  EXPECT_EQ("/admin.cgi?image&_", RequestPaths().front()) << "the defaults: settings are aligned";
+  const auto lines = driver_.Matching("was not read");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(2u, lines[0].level);
+  EXPECT_EQ("kestrum::CBaseCameraChannel::LoadDeviceSettings: " + dir.Path() +
+                "/QuellonIPCapture.xml is larger than 1048576 bytes and was not read; the defaults apply",
+            lines[0].text);
+}
+
 TEST_F(MjpegChannel, ErrorAnswersAreRetriedCalmlyAndEndInSignalLoss) {
   // Every page answers 500: the settings exchange fails. Then, with updates
   // off, the stream request itself gets the error page. Neither may turn

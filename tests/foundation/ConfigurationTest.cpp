@@ -100,6 +100,55 @@ TEST(Configuration, AddressesWithQuotesAreComparedNotParsed) {
   EXPECT_EQ(kRtpOverUdp, Read(dir, xml, Camera("x", 80)).RtpMode);
 }
 
+// Files a host directory may hold by accident or by malice: they leave the
+// defaults (or the right device) in force, are told once, and cost neither
+// the stack nor memory in proportion to their size.
+TEST(Configuration, HugeAndDeeplyNestedFilesAreHandledSafely) {
+  TempDir dir;
+  const std::string valid = "<Configuration><Device><RTPMode>rtpovertcp</RTPMode></Device></Configuration>";
+  // One byte over 1 MiB, valid XML all the same: refused unread.
+  std::string big = valid + "<!--" + std::string(CXMLParser::kMaxFileBytes - valid.size() - 7 + 1, 'x') + "-->";
+  ASSERT_EQ(CXMLParser::kMaxFileBytes + 1, big.size());
+  std::ofstream(dir.File("QuellonIPCapture.xml"), std::ios::trunc) << big;
+  std::string problem;
+  CONFIGURATION_VALUES values = CConfiguration("QuellonIPCapture", dir.Path() + "/", Camera()).ReadSettings(&problem);
+  EXPECT_EQ(kRtpOverUdp, values.RtpMode);
+  EXPECT_EQ(dir.Path() + "/QuellonIPCapture.xml is larger than 1048576 bytes and was not read; the defaults apply",
+            problem);
+  big.erase(big.size() - 4, 1);  // exactly 1 MiB: read
+  ASSERT_EQ(CXMLParser::kMaxFileBytes, big.size());
+  std::ofstream(dir.File("QuellonIPCapture.xml"), std::ios::trunc) << big;
+  problem.clear();
+  EXPECT_EQ(kRtpOverTcp, CConfiguration("QuellonIPCapture", dir.Path() + "/", Camera()).ReadSettings(&problem).RtpMode);
+  EXPECT_EQ("", problem);
+
+  // 100,000 levels inside the element whose text is read.
+  std::string deep = "<Configuration><Device><RTPMode>";
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  deep += "rtpoverrtsp";
+  for (int i = 0; i < 100000; ++i) deep += "</a>";
+  deep += "</RTPMode></Device></Configuration>";
+  EXPECT_EQ(kRtpOverRtsp, Read(dir, deep).RtpMode) << "the text is gathered from any depth";
+
+  std::ofstream(dir.File("QuellonIPCapture.xml"), std::ios::trunc) << "<Configuration><Device>";
+  problem.clear();
+  EXPECT_EQ(kRtpOverUdp, CConfiguration("QuellonIPCapture", dir.Path() + "/", Camera()).ReadSettings(&problem).RtpMode);
+  EXPECT_EQ(dir.Path() + "/QuellonIPCapture.xml is not well-formed XML; the defaults apply", problem);
+}
+
+TEST(XMLParser, TextInDocumentOrderFromAnyDepth) {
+  TempDir dir;
+  std::ofstream(dir.File("t.xml")) << "<r><n>a<b>b<c>c</c>d</b><!--x-->e<![CDATA[f]]></n><m>g</m></r>";
+  CXMLParser parser;
+  ASSERT_TRUE(parser.Load(dir.File("t.xml")));
+  EXPECT_EQ("abcdef", parser.GetText("r/n")) << "no text of the node's following siblings";
+  EXPECT_EQ("c", parser.GetText("r/n/b/c"));
+  CXMLParser::LoadResult result = CXMLParser::LoadResult::Loaded;
+  CXMLParser small;
+  EXPECT_FALSE(small.Load(dir.File("t.xml"), 10, &result));
+  EXPECT_EQ(CXMLParser::LoadResult::TooLarge, result);
+}
+
 TEST(XMLParser, LoadSelectAndUnload) {
   TempDir dir;
   std::ofstream(dir.File("a.xml")) << "<Configuration><Device a=\"1\"><RTPMode> x </RTPMode></Device></Configuration>";
