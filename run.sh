@@ -22,6 +22,7 @@ PACKAGES=(
   lighttpd lighttpd-mod-openssl openssl
   libmicrohttpd-dev libturbojpeg0-dev libx264-dev nlohmann-json3-dev ffmpeg
   clang libclang-rt-14-dev
+  libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 )
 if [ -n "${KESTRUM_PACKAGES:-}" ]; then read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"; fi
 POLICY_RC=${KESTRUM_POLICY_RC:-/usr/sbin/policy-rc.d}
