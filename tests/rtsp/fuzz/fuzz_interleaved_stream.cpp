@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t step = 1 + data[0] % 64;  // the size of each piece
   Checker owner;
   kestrum::CRTSPStreamParser parser(&owner);
+  parser.SetRtpChannel(static_cast<uint8_t>(data[0] / 64));  // the channel a server may name
   for (size_t at = 1; at < size; at += step) {
     const size_t piece = size - at < step ? size - at : step;
     parser.Feed(data + at, piece);
