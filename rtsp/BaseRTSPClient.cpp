@@ -1,12 +1,14 @@
 #include "rtsp/BaseRTSPClient.h"
 
 #include <algorithm>
+#include <random>
 
 #include "foundation/TextUtils.h"
 #include "platform/Clock.h"
 #include "platform/Network.h"
 #include "rtsp/Base64.h"
 #include "rtsp/MD5.h"
+#include "rtsp/SHA256.h"
 #include "rtsp/RTPReceiverUser.h"
 #include "rtsp/RTSPStreamParser.h"
 
@@ -20,6 +22,8 @@ constexpr size_t kResponseChunk = 4096;
 // While stopping, TEARDOWN still goes out, but a camera that does not
 // answer must not hold the stop up.
 constexpr uint32_t kTeardownReplyMs = 1000;
+// A camera that keeps calling its nonce stale is refusing after all.
+constexpr uint32_t kStaleNonceRetries = 2;
 // Slices of a quiet interleaved read, so that keep-alives go out on time.
 constexpr uint32_t kInterleavedSliceMs = 250;
 const char kUserAgent[] = "User-Agent: Kestrum\r\n";
@@ -46,6 +50,8 @@ bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPRec
   StopSession();
   parser_.Reset();
   pending_.clear();
+  countedNonce_.clear();
+  nonceCount_ = 0;
   settings_ = settings;
   mode_ = mode;
   owner_ = owner;
@@ -120,7 +126,7 @@ std::string CBaseRTSPClient::TransportLine() const {
   return "Transport: " + profile + ";unicast" + ports + "\r\n";
 }
 
-std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::string& url) const {
+std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::string& url) {
   if (settings_.AuthScheme == CRTSPResponseParser::kBasic) {
     // No length limit: long credentials are sent, not dropped.
     return "Authorization: Basic " + Base64Encode(settings_.UserName + ":" + settings_.Password) + "\r\n";
@@ -130,15 +136,46 @@ std::string CBaseRTSPClient::AuthorizationLine(uint32_t method, const std::strin
       settings_.UserName.empty() || settings_.Password.empty() || url.empty()) {
     return std::string();
   }
-  // RFC 2617 without qop. The uri is the request's own URL, which the
-  // server hashes with; SETUP's differs from the base URL.
-  const std::string ha1 = CMD5::Hex(settings_.UserName + ":" + parser_.Realm + ":" + settings_.Password);
-  const std::string ha2 = CMD5::Hex(std::string(RTSPMethodName(method)) + ":" + url);
-  const std::string response = CMD5::Hex(ha1 + ":" + parser_.Nonce + ":" + ha2);
-  return FormatString("Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", "
-                      "response=\"%s\"\r\n",
-                      settings_.UserName.c_str(), parser_.Realm.c_str(), parser_.Nonce.c_str(), url.c_str(),
-                      response.c_str());
+  // RFC 7616 (RFC 2617 when the camera offers no qop). The uri is the
+  // request's own URL, which the server hashes with; SETUP's differs from
+  // the base URL.
+  const std::string algorithm = ToLowerCopy(parser_.Algorithm);
+  const bool sha256 = algorithm == "sha-256" || algorithm == "sha-256-sess";
+  const bool session = algorithm == "md5-sess" || algorithm == "sha-256-sess";
+  if (!algorithm.empty() && !sha256 && algorithm != "md5" && algorithm != "md5-sess") return std::string();
+  auto hash = [sha256](const std::string& text) { return sha256 ? CSHA256::Hex(text) : CMD5::Hex(text); };
+  std::string qop;
+  for (const std::string& option : SplitString(ToLowerCopy(parser_.Qop), ',')) {
+    const std::string offered = TrimBlanks(option);
+    if (offered == "auth") qop = offered;
+    if (offered == "auth-int" && qop.empty()) qop = offered;
+  }
+  if (parser_.Nonce != countedNonce_) {
+    countedNonce_ = parser_.Nonce;
+    nonceCount_ = 0;
+  }
+  const std::string count = FormatString("%08x", ++nonceCount_);
+  if (clientNonce_.empty()) {
+    std::random_device random;
+    clientNonce_ = FormatString("%08x%08x", random(), random());
+  }
+  std::string ha1 = hash(settings_.UserName + ":" + parser_.Realm + ":" + settings_.Password);
+  if (session) ha1 = hash(ha1 + ":" + parser_.Nonce + ":" + clientNonce_);
+  // RTSP requests of this client carry no body: auth-int hashes an empty one.
+  std::string ha2 = std::string(RTSPMethodName(method)) + ":" + url;
+  if (qop == "auth-int") ha2 += ":" + hash("");
+  ha2 = hash(ha2);
+  const std::string response = qop.empty()
+                                   ? hash(ha1 + ":" + parser_.Nonce + ":" + ha2)
+                                   : hash(ha1 + ":" + parser_.Nonce + ":" + count + ":" + clientNonce_ + ":" + qop + ":" + ha2);
+  std::string line = FormatString("Authorization: Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", "
+                                  "response=\"%s\"",
+                                  settings_.UserName.c_str(), parser_.Realm.c_str(), parser_.Nonce.c_str(), url.c_str(),
+                                  response.c_str());
+  if (!parser_.Algorithm.empty()) line += ", algorithm=" + parser_.Algorithm;
+  if (!qop.empty()) line += ", qop=" + qop + ", nc=" + count + ", cnonce=\"" + clientNonce_ + "\"";
+  if (!parser_.Opaque.empty()) line += ", opaque=\"" + parser_.Opaque + "\"";
+  return line + "\r\n";
 }
 
 std::string CBaseRTSPClient::BuildRequest(uint32_t method) {
@@ -221,12 +258,25 @@ bool CBaseRTSPClient::SendAndRead(uint32_t method) {
 
 bool CBaseRTSPClient::SendWithRetry(uint32_t method) {
   if (IsStopRequested() && method != kRtspTeardown) return false;
-  if (!SendAndRead(method)) return false;
-  if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
-    settings_.AuthScheme = parser_.Scheme;
+  if (!SendAndRead(method) || !AnswerChallenges(method)) return false;
+  return parser_.StatusCode / 100 == 2;
+}
+
+bool CBaseRTSPClient::AnswerChallenges(uint32_t method) {
+  bool schemeTried = false;
+  uint32_t staleNonces = 0;
+  while (parser_.StatusCode == 401) {
+    if (!schemeTried && parser_.Scheme != settings_.AuthScheme) {
+      settings_.AuthScheme = parser_.Scheme;
+      schemeTried = true;
+    } else if (parser_.Scheme == CRTSPResponseParser::kDigest && parser_.Stale && staleNonces < kStaleNonceRetries) {
+      ++staleNonces;
+    } else {
+      return true;  // refused: the caller sees the 401
+    }
     if (!SendAndRead(method)) return false;
   }
-  return parser_.StatusCode / 100 == 2;
+  return true;
 }
 
 bool CBaseRTSPClient::SetUp() {
@@ -248,11 +298,7 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
   if (keepAliveSent_ && now - lastKeepAliveMs_ <= KeepAlivePeriodMs()) return;
   if (!IsStopRequested()) {
     if (readResponse) {
-      SendAndRead(kRtspOptions);
-      if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
-        settings_.AuthScheme = parser_.Scheme;
-        SendAndRead(kRtspOptions);
-      }
+      if (SendAndRead(kRtspOptions)) AnswerChallenges(kRtspOptions);
     } else {
       // Interleaved: the answer arrives among the RTP frames and the stream
       // parser passes over it.
@@ -302,11 +348,7 @@ void CBaseRTSPClient::Run() {
   pauseEvent_.Reset();
   playEvent_.Reset();
   if (IsStopRequested()) return;
-  if (!SendAndRead(kRtspDescribe)) return;
-  if (parser_.StatusCode == 401 && parser_.Scheme != settings_.AuthScheme) {
-    settings_.AuthScheme = parser_.Scheme;
-    if (!SendAndRead(kRtspDescribe)) return;
-  }
+  if (!SendAndRead(kRtspDescribe) || !AnswerChallenges(kRtspDescribe)) return;
   if (parser_.StatusCode / 100 != 2) return;
   if (owner_ != nullptr) owner_->OnParameterSets(parser_.ParameterSets);
   if (IsStopRequested()) {

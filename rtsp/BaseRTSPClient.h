@@ -82,7 +82,7 @@ class CBaseRTSPClient : public CBaseThread {
 
  private:
   bool Connect();
-  std::string AuthorizationLine(uint32_t method, const std::string& url) const;
+  std::string AuthorizationLine(uint32_t method, const std::string& url);
   std::string TransportLine() const;
 
   // One request and its response; false when either fails or the parser
@@ -90,6 +90,10 @@ class CBaseRTSPClient : public CBaseThread {
   bool SendAndRead(uint32_t method);
   // Once more after a 401 that asks for another scheme; true on 2xx.
   bool SendWithRetry(uint32_t method);
+  // After a 401: the scheme offered is tried once, and a stale nonce is
+  // replaced (RFC 7616, 3.3: not a refused login) a few times; false when a
+  // request could not be made.
+  bool AnswerChallenges(uint32_t method);
   // SETUP with the standard transport, then once in the bare form for a
   // camera that refuses the standard one.
   bool SetUp();
@@ -108,6 +112,10 @@ class CBaseRTSPClient : public CBaseThread {
   RTSP_CLIENT_SETTINGS settings_;
   uint32_t mode_ = kRtpModeUdp;
   bool bareTransport_ = false;  // interleaved SETUP without channel numbers
+  // Digest with qop: the nonce counted and the count of requests with it.
+  std::string countedNonce_;
+  uint32_t nonceCount_ = 0;
+  std::string clientNonce_;
   CEvent pauseEvent_{false};
   CEvent playEvent_{false};
   bool paused_ = false;

@@ -186,10 +186,18 @@ bool CRTSPResponseParser::ParseChallenge(const std::string& value) {
   Scheme = offered;
   Realm.clear();
   Nonce.clear();
+  Qop.clear();
+  Opaque.clear();
+  Algorithm.clear();
+  Stale = false;
   if (end != std::string::npos) {
     for (const auto& [name, text] : ChallengeParameters(value.substr(end + 1))) {
       if (name == "realm") Realm = text;
       if (name == "nonce") Nonce = text;
+      if (name == "qop") Qop = text;
+      if (name == "opaque") Opaque = text;
+      if (name == "algorithm") Algorithm = text;
+      if (name == "stale") Stale = ToLowerCopy(text) == "true";
     }
   }
   return Scheme == kBasic || (!Realm.empty() && !Nonce.empty());

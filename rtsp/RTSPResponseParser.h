@@ -41,6 +41,13 @@ class CRTSPResponseParser {
   uint32_t Scheme = kNoAuth;    // of the last challenge
   std::string Realm;
   std::string Nonce;
+  // RFC 7616: the qop options as offered ("auth,auth-int"), opaque, the
+  // algorithm ("MD5", "SHA-256", ...; empty for none), and whether the
+  // nonce was refused only for being stale.
+  std::string Qop;
+  std::string Opaque;
+  std::string Algorithm;
+  bool Stale = false;
   // SPS, PPS (sprop-parameter-sets) and the MPEG-4 configuration, in order.
   std::vector<uint8_t> ParameterSets[3];
   // The RTP channel of an interleaved transport as the server's Transport

@@ -253,6 +253,8 @@ TEST_F(H264Channel, StopDuringTheSessionReturnsPromptly) {
   const auto start = Clock::now();
   channel_->Stop();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  // The camera records the TEARDOWN on a thread of its own.
+  WaitUntil([&] { return SimState()["rtsp_sessions"].back()["state"] == "torn down"; }, 5000);
   const nlohmann::json session = SimState()["rtsp_sessions"].back();
   EXPECT_EQ("torn down", session["state"]) << session.dump();
 }

@@ -111,6 +111,8 @@ TEST_F(H264Recording, EachTransportModeWithEachAuthentication) {
     // logged too: the change itself is sent once.)
     ASSERT_FALSE(changes.empty());
     EXPECT_EQ("/admin.cgi?image&resolution=1&h264_keyframe=24", changes.back());
+    // The camera records the TEARDOWN on a thread of its own.
+    WaitUntil([&] { return Sessions().size() == 1 && Sessions()[0]["state"] == "torn down"; }, 5000);
     const nlohmann::json sessions = Sessions();
     ASSERT_EQ(1u, sessions.size()) << sessions.dump();
     EXPECT_EQ(c.transport, sessions[0]["transport"]);
@@ -239,6 +241,7 @@ TEST_F(H264Recording, AShortSessionTimeoutIsKeptAliveWithoutReconnecting) {
   const std::vector<Frame> frames =
       RecordWith("rtpoverudp", {"--seconds", "30", "--fps", "10", "--width", "320", "--height", "240"});
   EXPECT_GE(frames.size(), 250u);
+  WaitUntil([&] { return !Sessions().empty() && Sessions().back()["state"] == "torn down"; }, 5000);
   const nlohmann::json sessions = Sessions();
   ASSERT_EQ(1u, sessions.size()) << "no reconnect: " << sessions.dump();
   // Every 3 s (half the time-out) for about 28 s.

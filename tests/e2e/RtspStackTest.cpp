@@ -110,6 +110,14 @@ TEST(RtspStack, UdpAndInterleavedWithEachAuthentication) {
         EXPECT_TRUE(WaitUntil([&] { return sim.State()["rtsp_sessions"].back()["receiver_reports"] >= 1; }, 4000));
       }
       stream.Stop();
+      // The camera takes the TEARDOWN and the BYE datagram on threads of its
+      // own: wait for them to be recorded before checking them.
+      WaitUntil(
+          [&] {
+            const nlohmann::json last = sim.State()["rtsp_sessions"].back();
+            return last["state"] == "torn down" && (mode != kRtpModeUdp || last["byes"] >= 1);
+          },
+          5000);
       const nlohmann::json session = sim.State()["rtsp_sessions"].back();
       EXPECT_EQ(mode == kRtpModeUdp ? "udp" : "interleaved", session["transport"]);
       EXPECT_EQ("torn down", session["state"]) << session.dump();

@@ -8,6 +8,7 @@
 #include "rtsp/Base64.h"
 #include "rtsp/BaseRTSPClient.h"
 #include "rtsp/MD5.h"
+#include "rtsp/SHA256.h"
 #include "tests/rtsp/RtpTestSupport.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestUtil.h"
@@ -407,6 +408,95 @@ TEST(RTSPClient, OfferedBothTheClientAnswersWithDigest) {
     EXPECT_EQ(std::string::npos, request.find("Basic ")) << "no password in clear text: " << request;
   }
   EXPECT_NE(std::string::npos, server.Requests()[1].find("Authorization: Digest username=\"u\", realm=\"R\""));
+}
+
+// The value of a parameter of a Digest Authorization line.
+std::string DigestValue(const std::string& request, const std::string& name) {
+  const size_t at = request.find(" " + name + "=");
+  if (at == std::string::npos) return "";
+  size_t start = at + name.size() + 2;
+  const bool quoted = request[start] == '"';
+  if (quoted) ++start;
+  const size_t end = request.find_first_of(quoted ? "\"" : ",\r", start);
+  return request.substr(start, end - start);
+}
+
+// RFC 7616: qop with nc and cnonce, opaque echoed, MD5 and SHA-256.
+TEST(RTSPClient, DigestWithQopOpaqueAndEachAlgorithm) {
+  for (const std::string algorithm : {"MD5", "SHA-256", "SHA-256-sess"}) {
+    ScriptedServer server(Serve([algorithm](const std::string& request, size_t index) {
+      if (index == 0) {
+        return Reply(request,
+                     "WWW-Authenticate: Digest realm=\"cam, 1\", qop=\"auth-int,auth\", nonce=\"N1\", "
+                     "opaque=\"o/p\", algorithm=" + algorithm + "\r\n",
+                     "", "401 Unauthorized");
+      }
+      return Camera(request);
+    }));
+    RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
+    settings.UserName = "u";
+    settings.Password = "p w";
+    CBaseRTSPClient client(nullptr);
+    ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
+    ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 4; })) << algorithm << ": the session went on";
+    client.StopSession();
+    const auto requests = server.Requests();
+    const bool sha = algorithm != "MD5";
+    auto hash = [sha](const std::string& text) { return sha ? CSHA256::Hex(text) : CMD5::Hex(text); };
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(server.Port()) + "/nph-h264.cgi";
+    for (size_t i = 1; i <= 2; ++i) {
+      const std::string& request = requests[i];
+      SCOPED_TRACE(algorithm + ": " + request);
+      const std::string uri = i == 1 ? url : url + "/trackID=1";
+      EXPECT_EQ("auth", DigestValue(request, "qop")) << "auth where offered";
+      EXPECT_EQ(i == 1 ? "00000001" : "00000002", DigestValue(request, "nc"));
+      EXPECT_EQ("o/p", DigestValue(request, "opaque"));
+      EXPECT_EQ(algorithm, DigestValue(request, "algorithm"));
+      const std::string cnonce = DigestValue(request, "cnonce");
+      ASSERT_EQ(16u, cnonce.size());
+      std::string ha1 = hash("u:cam, 1:p w");
+      if (algorithm == "SHA-256-sess") ha1 = hash(ha1 + ":N1:" + cnonce);
+      const std::string ha2 = hash(std::string(i == 1 ? "DESCRIBE" : "SETUP") + ":" + uri);
+      EXPECT_EQ(hash(ha1 + ":N1:" + DigestValue(request, "nc") + ":" + cnonce + ":auth:" + ha2),
+                DigestValue(request, "response"));
+    }
+  }
+}
+
+TEST(RTSPClient, AStaleNonceIsReplacedWithoutEndingTheSession) {
+  ScriptedServer server(Serve([](const std::string& request, size_t index) {
+    const std::string challenge = "WWW-Authenticate: Digest realm=\"R\", nonce=\"";
+    if (index == 0) return Reply(request, challenge + "old\"\r\n", "", "401 Unauthorized");
+    // The nonce expired between the challenge and the answer.
+    if (index == 1) return Reply(request, challenge + "new\", stale=TRUE\r\n", "", "401 Unauthorized");
+    return Camera(request);
+  }));
+  RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
+  settings.UserName = "u";
+  settings.Password = "p";
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
+  ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 5; }));
+  client.StopSession();
+  const auto requests = server.Requests();
+  EXPECT_EQ("old", DigestValue(requests[1], "nonce"));
+  EXPECT_EQ("DESCRIBE", Method(requests[2]));
+  EXPECT_EQ("new", DigestValue(requests[2], "nonce"));
+  EXPECT_EQ("SETUP", Method(requests[3]));
+  EXPECT_EQ("PLAY", Method(requests[4]));
+
+  // A camera that calls every nonce stale is refusing: the session ends.
+  ScriptedServer refusing(Serve([](const std::string& request, size_t) {
+    return Reply(request, "WWW-Authenticate: Digest realm=\"R\", nonce=\"n\", stale=true\r\n", "",
+                 "401 Unauthorized");
+  }));
+  CBaseRTSPClient second(nullptr);
+  settings.ServerPort = refusing.Port();
+  ASSERT_TRUE(second.StartSession(settings, nullptr, kRtpModeUdp));
+  ASSERT_TRUE(WaitUntil([&] { return refusing.Requests().size() >= 4; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  second.StopSession();
+  EXPECT_EQ(4u, refusing.Requests().size()) << "the first try, the scheme, two stale nonces, then nothing";
 }
 
 TEST(RTSPClient, LongHeaderBlocksAreReadWholeAndOversizedOnesFail) {
