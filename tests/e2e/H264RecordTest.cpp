@@ -187,6 +187,19 @@ TEST_F(H264Recording, WithoutAnRtspPortTheCameraIsAskedFirst) {
   EXPECT_NE(std::string::npos, ReadText(dir_.File("host2.log")).find("; RTSP port 554"));
 }
 
+TEST_F(H264Recording, InterleavedOnTheChannelsTheCameraNames) {
+  // The camera answers interleaved=2-3 and sends RTP on 2, RTCP on 3.
+  StartSim();
+  ASSERT_TRUE(sim_.Fault("interleaved_base", 2));
+  for (const char* mode : {"rtpovertcp", "rtpoverrtsp"}) {
+    SCOPED_TRACE(mode);
+    const std::vector<Frame> frames =
+        RecordWith(mode, {"--seconds", "4", "--fps", "10", "--width", "320", "--height", "240"});
+    EXPECT_GE(frames.size(), 20u) << ReadText(dir_.File("host.log"));
+    ExpectDecodable("320,240", frames.size());
+  }
+}
+
 TEST_F(H264Recording, ReorderedPacketsCostNoPicture) {
   // Packets swapped with their neighbour, none lost: the driver puts them
   // back in order, so nearly every picture the camera sent is recorded.

@@ -219,6 +219,9 @@ bool CameraState::SetFault(const std::string& name, uint32_t value) {
     faults_.rtsp401 = on;
   } else if (name == "cseq_offset") {
     faults_.cseqOffset = value;
+  } else if (name == "interleaved_base") {
+    if (value > 254) return false;
+    faults_.interleavedBase = value;
   } else {
     return false;
   }
@@ -283,7 +286,8 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
        << ",\"udp_reorder\":" << faults_.udpReorder << ",\"no_inband_sets\":" << faults_.noInbandSets
        << ",\"stap_a\":" << faults_.stapA << ",\"sei_aud\":" << faults_.seiAud << ",\"malformed\":" << faults_.malformed
        << ",\"long_describe\":" << faults_.longDescribe << ",\"content_base\":" << faults_.contentBase
-       << ",\"rtsp_401\":" << faults_.rtsp401 << ",\"cseq_offset\":" << faults_.cseqOffset << "}";
+       << ",\"rtsp_401\":" << faults_.rtsp401 << ",\"cseq_offset\":" << faults_.cseqOffset
+       << ",\"interleaved_base\":" << faults_.interleavedBase << "}";
   json << ",\"counters\":{\"http_requests\":" << counters_.httpRequests
        << ",\"streams_opened\":" << counters_.streamsOpened << ",\"streams_open\":" << counters_.streamsOpen
        << ",\"pictures_sent\":" << counters_.picturesSent << ",\"settings_changes\":" << counters_.settingsChanges

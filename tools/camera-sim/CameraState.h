@@ -55,6 +55,7 @@ struct Faults {
   bool contentBase = false;   // DESCRIBE names an absolute Content-Base
   bool rtsp401 = false;       // every RTSP request answered 401
   uint32_t cseqOffset = 0;    // added to the CSeq of every RTSP response
+  uint32_t interleavedBase = 0;  // interleaved channels answered and used: this one (RTP) and the next
 };
 
 struct RequestRecord {
@@ -102,7 +103,8 @@ class CameraState {
   // name: stall, close_after, refuse_settings, empty_settings, truncate,
   // garbage, slow, error500, drop, udp_loss, udp_reorder, no_inband_sets,
   // stap_a, sei_aud, malformed, long_describe, content_base, rtsp_401,
-  // cseq_offset. False for an unknown name.
+  // cseq_offset, interleaved_base (0 to 254). False for an unknown name or
+  // a value out of range.
   bool SetFault(const std::string& name, uint32_t value);
 
   void Log(const RequestRecord& record);

@@ -144,15 +144,15 @@ void RtspFrontEnd::Serve(const ConnectionPtr& connection) {
         if (buffer.size() < 4) break;
         const size_t length = static_cast<uint8_t>(buffer[2]) << 8 | static_cast<uint8_t>(buffer[3]);
         if (buffer.size() < 4 + length) break;
-        if (buffer[1] == 1) {
-          std::shared_ptr<RtspSession> session;
-          {
-            std::lock_guard<std::mutex> lock(sessionsMutex_);
-            for (auto& entry : sessions_) {
-              if (entry.second->Interleaved() && entry.second->Connection() == connection.get()) session = entry.second;
-            }
+        std::shared_ptr<RtspSession> session;
+        {
+          std::lock_guard<std::mutex> lock(sessionsMutex_);
+          for (auto& entry : sessions_) {
+            if (entry.second->Interleaved() && entry.second->Connection() == connection.get()) session = entry.second;
           }
-          if (session) session->OnRtcp(reinterpret_cast<const uint8_t*>(buffer.data() + 4), length);
+        }
+        if (session && static_cast<uint8_t>(buffer[1]) == session->RtcpChannel()) {
+          session->OnRtcp(reinterpret_cast<const uint8_t*>(buffer.data() + 4), length);
         }
         buffer.erase(0, 4 + length);
         continue;
@@ -277,6 +277,7 @@ void RtspFrontEnd::Setup(const RtspRequest& request, int64_t cseq, const Connect
   RtspSessionSetup setup;
   setup.id = NewSessionId();
   setup.interleaved = transport.tcp || transport.clientRtpPort == 0;
+  setup.channel = static_cast<uint8_t>(state_.GetFaults().interleavedBase);
   setup.connection = connection;
   setup.clientAddress = connection->PeerAddress();
   setup.clientRtpPort = transport.clientRtpPort;
@@ -298,7 +299,8 @@ void RtspFrontEnd::Setup(const RtspRequest& request, int64_t cseq, const Connect
   snprintf(ssrc, sizeof ssrc, "%08X", static_cast<unsigned>(session->Ssrc()));
   std::string value;
   if (setup.interleaved) {
-    value = "RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=" + std::string(ssrc);
+    value = "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(setup.channel) + "-" +
+            std::to_string(setup.channel + 1) + ";ssrc=" + std::string(ssrc);
   } else {
     value = "RTP/AVP;unicast;client_port=" + std::to_string(transport.clientRtpPort) + "-" +
             std::to_string(transport.clientRtcpPort) + ";server_port=" + std::to_string(session->ServerRtpPort()) +

@@ -104,7 +104,8 @@ void RtspSession::End(const char* finalState) {
 
 bool RtspSession::Deliver(const std::vector<uint8_t>& packet, bool rtcp) {
   if (setup_.interleaved) {
-    std::vector<uint8_t> frame = {'$', static_cast<uint8_t>(rtcp ? 1 : 0), static_cast<uint8_t>(packet.size() >> 8),
+    std::vector<uint8_t> frame = {'$', static_cast<uint8_t>(setup_.channel + (rtcp ? 1 : 0)),
+                                  static_cast<uint8_t>(packet.size() >> 8),
                                   static_cast<uint8_t>(packet.size())};
     frame.insert(frame.end(), packet.begin(), packet.end());
     return setup_.connection->Send(frame.data(), frame.size(), kSendTimeoutMs, &stop_);
@@ -129,7 +130,7 @@ void RtspSession::SendPacket(const uint8_t* payload, size_t size, bool marker) {
   if (setup_.interleaved) {
     // One write per picture: the frames are collected and sent together.
     batch_.push_back('$');
-    batch_.push_back(0);
+    batch_.push_back(setup_.channel);
     batch_.push_back(static_cast<uint8_t>(packet.size() >> 8));
     batch_.push_back(static_cast<uint8_t>(packet.size()));
     batch_.insert(batch_.end(), packet.begin(), packet.end());

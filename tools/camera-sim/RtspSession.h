@@ -24,6 +24,7 @@ namespace sim {
 struct RtspSessionSetup {
   std::string id;
   bool interleaved = false;
+  uint8_t channel = 0;  // interleaved: RTP on it, RTCP on the next
   std::shared_ptr<RtspConnection> connection;  // the SETUP's; carries interleaved media
   uint32_t clientAddress = 0;                  // network order
   uint16_t clientRtpPort = 0;
@@ -59,8 +60,9 @@ class RtspSession {
   uint16_t NextSequence() const { return sequence_.load(); }
   uint32_t NextTimestamp() const { return timestamp_.load(); }
 
-  // RTCP from the client (channel 1 or the server RTCP port).
+  // RTCP from the client (the RTCP channel or the server RTCP port).
   void OnRtcp(const uint8_t* data, size_t size);
+  uint8_t RtcpChannel() const { return static_cast<uint8_t>(setup_.channel + 1); }
 
  private:
   void Run();
@@ -69,7 +71,7 @@ class RtspSession {
   void SendMalformed();
   void SendPacket(const uint8_t* payload, size_t size, bool marker);
   void SendSenderReport();
-  // Media and RTCP datagrams; channel 0 or 1 when interleaved.
+  // Media and RTCP datagrams; on the session's channel pair when interleaved.
   bool Deliver(const std::vector<uint8_t>& packet, bool rtcp);
   void ReadRtcp();
   // After the end a UDP session still hears RTCP for a while: a client says

@@ -26,7 +26,8 @@ const char* SimUsage() {
          "  /sim/fault?name=NAME&value=N  (stall close_after refuse_settings empty_settings truncate\n"
          "                                 garbage slow error500 drop udp_loss udp_reorder\n"
          "                                 no_inband_sets stap_a sei_aud malformed long_describe\n"
-         "                                 content_base rtsp_401 cseq_offset; value 0 switches off)\n"
+         "                                 content_base rtsp_401 cseq_offset interleaved_base;\n"
+         "                                 value 0 switches off)\n"
          "H.264 is served over RTSP at rtsp://127.0.0.1:R/nph-h264.cgi; a session that hears no\n"
          "request for --rtsp-timeout seconds (default 60) is torn down.\n"
          "  /sim/settings?resolution=1&quality=80\n";
