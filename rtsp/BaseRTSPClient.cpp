@@ -8,6 +8,7 @@
 #include "platform/Network.h"
 #include "rtsp/Base64.h"
 #include "rtsp/MD5.h"
+#include "rtsp/RTCPHandler.h"
 #include "rtsp/SHA256.h"
 #include "rtsp/RTPReceiverUser.h"
 #include "rtsp/RTSPStreamParser.h"
@@ -22,6 +23,7 @@ constexpr size_t kResponseChunk = 4096;
 // While stopping, TEARDOWN still goes out, but a camera that does not
 // answer must not hold the stop up.
 constexpr uint32_t kTeardownReplyMs = 1000;
+constexpr uint8_t kRtcpSenderReport = 200;
 // A camera that keeps calling its nonce stale is refusing after all.
 constexpr uint32_t kStaleNonceRetries = 2;
 // Slices of a quiet interleaved read, so that keep-alives go out on time.
@@ -279,6 +281,15 @@ bool CBaseRTSPClient::AnswerChallenges(uint32_t method) {
   return true;
 }
 
+void CBaseRTSPClient::SendInterleaved(uint8_t channel, const std::vector<uint8_t>& packet) {
+  if (!socket_.IsOpen() || packet.empty() || packet.size() > 0xFFFF) return;
+  std::string frame = {'$', static_cast<char>(channel), static_cast<char>(packet.size() >> 8),
+                       static_cast<char>(packet.size() & 0xFF)};
+  frame.append(packet.begin(), packet.end());
+  platform::NativeEvent* stop = IsStopRequested() ? nullptr : StopEvent().Native();
+  socket_.SendAll(frame, settings_.SendTimeout, stop);
+}
+
 bool CBaseRTSPClient::SetUp() {
   bareTransport_ = false;
   parser_.InterleavedChannel = -1;
@@ -312,7 +323,25 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
 bool CBaseRTSPClient::ReceiveInterleaved() {
   CRTSPStreamParser stream(owner_);
   // The channel the server named; channel 0 when it named none.
-  stream.SetRtpChannel(static_cast<uint8_t>(parser_.InterleavedChannel > 0 ? parser_.InterleavedChannel : 0));
+  const uint8_t rtpChannel = static_cast<uint8_t>(parser_.InterleavedChannel > 0 ? parser_.InterleavedChannel : 0);
+  const uint8_t rtcpChannel = static_cast<uint8_t>(rtpChannel + 1);
+  stream.SetRtpChannel(rtpChannel);
+  // The camera's RTCP is answered on the next channel as over UDP (RFC 3550,
+  // 6.4.2; RFC 2326, 10.12): servers also end sessions that stay silent there.
+  CRTCPHandler rtcp(nullptr);
+  bool senderReportSeen = false;
+  stream.SetSequenceObserver([&rtcp](uint16_t sequence) { rtcp.RecordSequence(sequence); });
+  stream.SetRtcpHandler([&](const uint8_t* data, size_t size) {
+    if (!rtcp.NoteInterleavedReport(data, static_cast<uint32_t>(size))) return;
+    senderReportSeen = senderReportSeen || data[1] == kRtcpSenderReport;
+    SendInterleaved(rtcpChannel, rtcp.BuildReceiverReport());
+  });
+  const bool ended = ReadFrames(stream);
+  if (senderReportSeen) SendInterleaved(rtcpChannel, rtcp.BuildBye());  // before TEARDOWN, as over UDP
+  return ended;
+}
+
+bool CBaseRTSPClient::ReadFrames(CRTSPStreamParser& stream) {
   if (!pending_.empty()) {
     stream.Feed(reinterpret_cast<const uint8_t*>(pending_.data()), pending_.size());
     pending_.clear();

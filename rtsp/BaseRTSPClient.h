@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "foundation/BaseThread.h"
 #include "foundation/Event.h"
@@ -15,6 +16,7 @@
 namespace kestrum {
 
 class IRTPReceiverUser;
+class CRTSPStreamParser;
 
 enum RTSPMethod : uint32_t {
   kRtspDescribe = 1,
@@ -94,6 +96,10 @@ class CBaseRTSPClient : public CBaseThread {
   // replaced (RFC 7616, 3.3: not a refused login) a few times; false when a
   // request could not be made.
   bool AnswerChallenges(uint32_t method);
+  // The interleaved stream after PLAY, until stop, silence or a closed connection.
+  bool ReadFrames(CRTSPStreamParser& stream);
+  // One RTCP packet as an interleaved frame on the connection.
+  void SendInterleaved(uint8_t channel, const std::vector<uint8_t>& packet);
   // SETUP with the standard transport, then once in the bare form for a
   // camera that refuses the standard one.
   bool SetUp();

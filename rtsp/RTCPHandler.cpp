@@ -106,15 +106,26 @@ void CRTCPHandler::OnData(IRTPClient*, const SOCKET_ADDRESS_V4& sender, const ui
       destination_ = sender;
       peerKnown_ = data[1] == kSenderReport;
     }
-    versionBits_ = data[0] & 0xC0;
-    for (int i = 0; i < 4; ++i) {
-      senderSsrc_[i] = data[4 + i];
-      lastSr_[i] = data[10 + i];
-    }
-    arrivalMs_ = platform::MonotonicMilliseconds();
-    anyArrival_ = true;
+    Note(data);
   }
   reportEvent_.Set();
+}
+
+bool CRTCPHandler::NoteInterleavedReport(const uint8_t* data, uint32_t length) {
+  if (length < kMinimumLength) return false;
+  CLockGuard guard(lock_);
+  Note(data);
+  return true;
+}
+
+void CRTCPHandler::Note(const uint8_t* data) {
+  versionBits_ = data[0] & 0xC0;
+  for (int i = 0; i < 4; ++i) {
+    senderSsrc_[i] = data[4 + i];
+    lastSr_[i] = data[10 + i];
+  }
+  arrivalMs_ = platform::MonotonicMilliseconds();
+  anyArrival_ = true;
 }
 
 std::vector<uint8_t> CRTCPHandler::BuildReceiverReport() {

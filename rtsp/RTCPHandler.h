@@ -26,6 +26,9 @@ class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
   void RecordSequence(uint16_t sequence);
 
   void OnData(IRTPClient* client, const SOCKET_ADDRESS_V4& sender, const uint8_t* data, uint32_t length) override;
+  // RTCP from the RTSP connection (interleaved): noted as over UDP; the
+  // caller sends the receiver report. False when too short to be RTCP.
+  bool NoteInterleavedReport(const uint8_t* data, uint32_t length);
   void OnTimeout(IRTPClient*) override {}
   void OnClosed(IRTPClient*) override {}
 
@@ -40,6 +43,7 @@ class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
 
  private:
   void InitSequence(uint16_t sequence);
+  void Note(const uint8_t* data);  // under lock_
   void Send(const std::vector<uint8_t>& packet);
 
   CUDPClient transport_;

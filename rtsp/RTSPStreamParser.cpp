@@ -44,7 +44,7 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t size) {
         remaining_ |= data[at++];
         if (remaining_ == 0) {
           FrameDone();  // empty frame: dropped
-        } else if (channel_ == rtpChannel_) {
+        } else if (channel_ == rtpChannel_ || (rtcp_ && channel_ == static_cast<uint8_t>(rtpChannel_ + 1))) {
           payload_.clear();
           payload_.reserve(remaining_);
           state_ = State::Payload;
@@ -58,9 +58,15 @@ void CRTSPStreamParser::Feed(const uint8_t* data, size_t size) {
         at += take;
         remaining_ -= static_cast<uint32_t>(take);
         if (remaining_ == 0) {
-          CRTPPacket packet;
-          if (packet.Parse(payload_.data(), payload_.size()) && owner_ != nullptr) {
-            owner_->OnPacket(&packet);
+          if (channel_ != rtpChannel_) {
+            ++skipped_;
+            rtcp_(payload_.data(), payload_.size());
+          } else {
+            CRTPPacket packet;
+            if (packet.Parse(payload_.data(), payload_.size())) {
+              if (sequences_) sequences_(packet.SequenceNumber);
+              if (owner_ != nullptr) owner_->OnPacket(&packet);
+            }
           }
           FrameDone();  // a malformed packet costs only itself
         }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace kestrum {
@@ -21,6 +22,10 @@ class CRTSPStreamParser {
   // The channel the server named for RTP in its Transport answer (0 unless
   // set); frames on every other channel are skipped.
   void SetRtpChannel(uint8_t channel) { rtpChannel_ = channel; }
+  // Whole frames of the RTCP channel (the RTP channel + 1), and the sequence
+  // number of each RTP packet handed on: for the receiver reports.
+  void SetRtcpHandler(std::function<void(const uint8_t* data, size_t size)> handler) { rtcp_ = std::move(handler); }
+  void SetSequenceObserver(std::function<void(uint16_t sequence)> observer) { sequences_ = std::move(observer); }
 
   uint64_t FramesSkipped() const { return skipped_; }
 
@@ -36,6 +41,8 @@ class CRTSPStreamParser {
   IRTPReceiverUser* owner_;
   State state_ = State::Hunting;
   uint8_t rtpChannel_ = 0;
+  std::function<void(const uint8_t*, size_t)> rtcp_;
+  std::function<void(uint16_t)> sequences_;
   uint8_t channel_ = 0;
   uint32_t remaining_ = 0;
   std::vector<uint8_t> payload_;

@@ -176,6 +176,30 @@ TEST(InterleavedStream, FramesOnEveryOtherChannelAreSkippedByLengthWhereverTheSt
   }
 }
 
+TEST(InterleavedStream, RtcpFramesReachTheirHandlerWholeAndSequencesAreObserved) {
+  const std::vector<uint8_t> report = {0x80, 0xC8, 0x00, 0x06, 0x24, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8};
+  std::vector<uint8_t> stream = Frame(3, report);
+  Append(stream, Frame(2, Rtp(40, {1})));
+  Append(stream, Frame(4, {0x24, 0x24}));  // neither RTP nor RTCP: skipped
+  Append(stream, Frame(3, report));
+  Append(stream, Frame(2, Rtp(41, {2})));
+  for (size_t split = 0; split <= stream.size(); ++split) {
+    Collector owner;
+    CRTSPStreamParser parser(&owner);
+    parser.SetRtpChannel(2);
+    std::vector<std::vector<uint8_t>> reports;
+    std::vector<uint16_t> sequences;
+    parser.SetRtcpHandler([&](const uint8_t* data, size_t size) { reports.emplace_back(data, data + size); });
+    parser.SetSequenceObserver([&](uint16_t sequence) { sequences.push_back(sequence); });
+    parser.Feed(stream.data(), split);
+    parser.Feed(stream.data() + split, stream.size() - split);
+    ASSERT_EQ(2u, reports.size()) << "split at " << split;
+    EXPECT_EQ(report, reports[1]);
+    EXPECT_EQ((std::vector<uint16_t>{40, 41}), sequences);
+    EXPECT_EQ((std::vector<uint16_t>{40, 41}), owner.Sequences());
+  }
+}
+
 TEST(InterleavedStream, EmptyAndMalformedFramesCostOnlyThemselves) {
   std::vector<uint8_t> stream = Frame(0, {});
   Append(stream, Frame(0, Rtp(30, {1}, 0x40)));  // version 1: dropped
