@@ -1,6 +1,7 @@
 // H.264 over RTSP from camera-sim to files through capture-host and the
 // driver library, in each transport mode, checked by an independent decoder.
 #include <filesystem>
+#include <set>
 
 #include "tests/e2e/E2eSupport.h"
 
@@ -198,6 +199,72 @@ TEST_F(H264Recording, InterleavedOnTheChannelsTheCameraNames) {
     EXPECT_GE(frames.size(), 20u) << ReadText(dir_.File("host.log"));
     ExpectDecodable("320,240", frames.size());
   }
+}
+
+// The camera as a standard server: RTP/AVP alone means UDP, Digest with qop,
+// opaque and MD5 or SHA-256, header names in lower case without blanks.
+TEST_F(H264Recording, AStrictServerWithEachDigestAlgorithmInEachMode) {
+  StartSim({"--auth", "digest", "--password", "pw"});
+  ASSERT_TRUE(sim_.Fault("strict", 1));
+  ASSERT_TRUE(sim_.Fault("interleaved_base", 2));
+  for (int sha256 : {0, 1}) {
+    ASSERT_TRUE(sim_.Fault("digest_sha256", sha256));
+    for (const char* mode : {"rtpoverudp", "rtpovertcp", "rtpoverrtsp"}) {
+      SCOPED_TRACE(std::string(mode) + (sha256 ? " with SHA-256" : " with MD5"));
+      const std::vector<Frame> frames = RecordWith(mode, {"--seconds", "4", "--fps", "10", "--width", "320",
+                                                          "--height", "240", "--user", "admin", "--password", "pw"});
+      EXPECT_GE(frames.size(), 15u) << ReadText(dir_.File("host.log"));
+      ExpectDecodable("320,240", frames.size());
+      const nlohmann::json session = Sessions().back();
+      ASSERT_FALSE(session["requests"].empty());
+      const std::string authorization = session["requests"][0]["authorization"];
+      EXPECT_NE(std::string::npos, authorization.find("qop=auth, nc=")) << authorization;
+      EXPECT_NE(std::string::npos, authorization.find(sha256 ? "algorithm=SHA-256" : "algorithm=MD5")) << authorization;
+      EXPECT_NE(std::string::npos, authorization.find("opaque=\"")) << authorization;
+    }
+  }
+}
+
+TEST_F(H264Recording, AStaleNonceIsRenewedWithoutLosingTheSession) {
+  StartSim({"--auth", "digest", "--password", "pw", "--rtsp-timeout", "4"});
+  ASSERT_TRUE(sim_.Fault("strict", 1));
+  std::thread expire([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    sim_.Fault("expire_nonces", 1);
+  });
+  // Keep-alives every 2 s: the first after the expiry meets stale=TRUE. (Over
+  // UDP, where the client reads the keep-alive's answer; interleaved, the
+  // answer passes among the frames unread.)
+  const std::vector<Frame> frames = RecordWith("rtpoverudp", {"--seconds", "10", "--fps", "10", "--width", "320",
+                                                              "--height", "240", "--user", "admin", "--password", "pw"});
+  expire.join();
+  EXPECT_GE(frames.size(), 50u) << ReadText(dir_.File("host.log"));
+  const nlohmann::json sessions = Sessions();
+  ASSERT_EQ(1u, sessions.size()) << "the same session throughout: " << sessions.dump();
+  std::set<std::string> nonces;
+  for (const auto& request : sessions[0]["requests"]) {
+    const std::string authorization = request["authorization"];
+    const size_t at = authorization.find("nonce=\"");
+    if (at != std::string::npos) nonces.insert(authorization.substr(at + 7, authorization.find('"', at + 7) - at - 7));
+  }
+  EXPECT_GE(nonces.size(), 2u) << "a new nonce after the stale one: " << sessions[0].dump();
+  // Each refusal (the first DESCRIBE's challenge, then the stale nonce) is
+  // answered at once by the same request, accepted, not by the next one.
+  std::vector<nlohmann::json> rtsp;
+  const nlohmann::json state = sim_.State();  // kept: the loop must not range over a temporary's member
+  for (const auto& request : state["requests"]) {
+    if (request["protocol"] == "rtsp") rtsp.push_back(request);
+  }
+  size_t refusals = 0;
+  for (size_t i = 0; i + 1 < rtsp.size(); ++i) {
+    if (rtsp[i]["authorized"].get<bool>()) continue;
+    ++refusals;
+    EXPECT_EQ(rtsp[i]["method"], rtsp[i + 1]["method"]);
+    EXPECT_TRUE(rtsp[i + 1]["authorized"].get<bool>());
+    EXPECT_LT(rtsp[i + 1]["time_ms"].get<int64_t>() - rtsp[i]["time_ms"].get<int64_t>(), 1000);
+  }
+  EXPECT_EQ(2u, refusals) << state["requests"].dump();
+  EXPECT_EQ(std::string::npos, ReadText(dir_.File("host.log")).find("Signal was lost"));
 }
 
 TEST_F(H264Recording, ReorderedPacketsCostNoPicture) {

@@ -222,6 +222,12 @@ bool CameraState::SetFault(const std::string& name, uint32_t value) {
   } else if (name == "interleaved_base") {
     if (value > 254) return false;
     faults_.interleavedBase = value;
+  } else if (name == "strict") {
+    faults_.strict = on;
+  } else if (name == "digest_sha256") {
+    faults_.digestSha256 = on;
+  } else if (name == "expire_nonces") {
+    faults_.expireNonces = on;
   } else {
     return false;
   }
@@ -287,7 +293,8 @@ std::string CameraState::ToJson(uint16_t httpPort, uint16_t rtspPort) {
        << ",\"stap_a\":" << faults_.stapA << ",\"sei_aud\":" << faults_.seiAud << ",\"malformed\":" << faults_.malformed
        << ",\"long_describe\":" << faults_.longDescribe << ",\"content_base\":" << faults_.contentBase
        << ",\"rtsp_401\":" << faults_.rtsp401 << ",\"cseq_offset\":" << faults_.cseqOffset
-       << ",\"interleaved_base\":" << faults_.interleavedBase << "}";
+       << ",\"interleaved_base\":" << faults_.interleavedBase << ",\"strict\":" << faults_.strict
+       << ",\"digest_sha256\":" << faults_.digestSha256 << ",\"expire_nonces\":" << faults_.expireNonces << "}";
   json << ",\"counters\":{\"http_requests\":" << counters_.httpRequests
        << ",\"streams_opened\":" << counters_.streamsOpened << ",\"streams_open\":" << counters_.streamsOpen
        << ",\"pictures_sent\":" << counters_.picturesSent << ",\"settings_changes\":" << counters_.settingsChanges

@@ -56,6 +56,12 @@ struct Faults {
   bool rtsp401 = false;       // every RTSP request answered 401
   uint32_t cseqOffset = 0;    // added to the CSeq of every RTSP response
   uint32_t interleavedBase = 0;  // interleaved channels answered and used: this one (RTP) and the next
+  // RTSP as a standard server: RTP/AVP without interleaved= is UDP, Digest
+  // challenges carry qop, opaque and the algorithm, header names come in
+  // lower case without a blank after the colon.
+  bool strict = false;
+  bool digestSha256 = false;  // strict Digest with algorithm=SHA-256
+  bool expireNonces = false;  // once: every nonce given out so far turns stale
 };
 
 struct RequestRecord {
@@ -103,8 +109,8 @@ class CameraState {
   // name: stall, close_after, refuse_settings, empty_settings, truncate,
   // garbage, slow, error500, drop, udp_loss, udp_reorder, no_inband_sets,
   // stap_a, sei_aud, malformed, long_describe, content_base, rtsp_401,
-  // cseq_offset, interleaved_base (0 to 254). False for an unknown name or
-  // a value out of range.
+  // cseq_offset, interleaved_base (0 to 254), strict, digest_sha256,
+  // expire_nonces. False for an unknown name or a value out of range.
   bool SetFault(const std::string& name, uint32_t value);
 
   void Log(const RequestRecord& record);

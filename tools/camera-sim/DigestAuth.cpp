@@ -2,7 +2,10 @@
 
 #include <random>
 
+#include <cstdlib>
+
 #include "rtsp/MD5.h"
+#include "rtsp/SHA256.h"
 #include "tools/camera-sim/CameraState.h"
 
 namespace kestrum {
@@ -32,7 +35,8 @@ DigestAuthenticator::DigestAuthenticator(std::string realm, std::string user, st
       opaque_(RandomHex(16)),
       nonceLifetimeMs_(nonceLifetimeMs) {}
 
-std::string DigestAuthenticator::Challenge(bool stale, bool withQop) {
+std::string DigestAuthenticator::Challenge(bool stale, bool withQop, const std::string& algorithm) {
+  const bool sha256 = algorithm == "SHA-256";
   const std::string nonce = RandomHex(16);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -43,11 +47,16 @@ std::string DigestAuthenticator::Challenge(bool stale, bool withQop) {
       }
       if (nonces_.size() >= kMaxNonces) nonces_.erase(nonces_.begin());
     }
-    nonces_[nonce] = Nonce{now, 0};
+    nonces_[nonce] = Nonce{now, 0, sha256 && withQop};
   }
   if (!withQop) return "Digest realm=\"" + realm_ + "\", nonce=\"" + nonce + "\"" + (stale ? ", stale=TRUE" : "");
   return "Digest realm=\"" + realm_ + "\", qop=\"auth\", nonce=\"" + nonce + "\", opaque=\"" + opaque_ +
-         "\", algorithm=MD5" + (stale ? ", stale=TRUE" : "");
+         "\", algorithm=" + (sha256 ? "SHA-256" : "MD5") + (stale ? ", stale=TRUE" : "");
+}
+
+void DigestAuthenticator::ExpireAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : nonces_) entry.second.expired = true;
 }
 
 std::map<std::string, std::string> DigestAuthenticator::Parameters(const std::string& value) {
@@ -81,20 +90,31 @@ DigestAuthenticator::Verdict DigestAuthenticator::Check(const std::string& autho
   userName = p["username"];
   if (userName != user_ || p["realm"] != realm_ || p["uri"] != uri || p["response"].empty()) return Verdict::Refused;
   const std::string& nonce = p["nonce"];
-  const std::string ha1 = CMD5::Hex(user_ + ":" + realm_ + ":" + password_);
-  const std::string ha2 = CMD5::Hex(method + ":" + uri);
+  bool sha256 = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto issued = nonces_.find(nonce);
+    sha256 = issued != nonces_.end() && issued->second.sha256;
+  }
+  // The answer must name the algorithm the challenge named, and use it.
+  if (sha256 != (p["algorithm"] == "SHA-256")) return Verdict::Refused;
+  auto hash = [sha256](const std::string& text) { return sha256 ? CSHA256::Hex(text) : CMD5::Hex(text); };
+  const std::string ha1 = hash(user_ + ":" + realm_ + ":" + password_);
+  const std::string ha2 = hash(method + ":" + uri);
   std::string expected;
   uint64_t count = 0;
   if (p.count("qop") != 0) {
-    if (p["qop"] != "auth" || p["nc"].empty() || p["cnonce"].empty()) return Verdict::Refused;
-    count = std::stoull(p["nc"], nullptr, 16);
-    expected = CMD5::Hex(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":auth:" + ha2);
+    if (p["qop"] != "auth" || p["nc"].size() != 8 || p["cnonce"].empty()) return Verdict::Refused;
+    if (p["opaque"] != opaque_) return Verdict::Refused;  // a challenge with qop carries it: echoed unchanged
+    count = std::strtoull(p["nc"].c_str(), nullptr, 16);
+    expected = hash(ha1 + ":" + nonce + ":" + p["nc"] + ":" + p["cnonce"] + ":auth:" + ha2);
   } else {
-    expected = CMD5::Hex(ha1 + ":" + nonce + ":" + ha2);
+    expected = hash(ha1 + ":" + nonce + ":" + ha2);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   auto known = nonces_.find(nonce);
-  if (known == nonces_.end() || SimMilliseconds() - known->second.issuedMs > nonceLifetimeMs_) {
+  if (known == nonces_.end() || known->second.expired ||
+      SimMilliseconds() - known->second.issuedMs > nonceLifetimeMs_) {
     return p["response"] == expected ? Verdict::StaleNonce : Verdict::Refused;
   }
   if (p["response"] != expected) return Verdict::Refused;

@@ -19,8 +19,11 @@ class DigestAuthenticator {
                       uint64_t nonceLifetimeMs = 300000);
 
   // The WWW-Authenticate value of a new challenge; without qop it asks for
-  // the RFC 2069 response that RTSP cameras commonly take.
-  std::string Challenge(bool stale, bool withQop = true);
+  // the RFC 2069 response that RTSP cameras commonly take. algorithm: "MD5"
+  // or "SHA-256" (RFC 7616), named in the challenge.
+  std::string Challenge(bool stale, bool withQop = true, const std::string& algorithm = "MD5");
+  // Every nonce given out so far is stale from now on.
+  void ExpireAll();
   // Checks an "Authorization: Digest ..." value for method and request URI.
   Verdict Check(const std::string& authorization, const std::string& method, const std::string& uri,
                 std::string& userName);
@@ -32,6 +35,8 @@ class DigestAuthenticator {
   struct Nonce {
     uint64_t issuedMs;
     uint64_t lastCount;
+    bool sha256;
+    bool expired = false;
   };
 
   std::string realm_;

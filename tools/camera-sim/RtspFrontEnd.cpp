@@ -177,7 +177,7 @@ void RtspFrontEnd::Serve(const ConnectionPtr& connection) {
         break;
       }
       if (!parsed) {
-        connection->Send(RtspResponse(400, -1, ""), kSendTimeoutMs, &stop_);
+        connection->Send(Response(400, -1, ""), kSendTimeoutMs, &stop_);
         continue;
       }
       Handle(request, connection);
@@ -200,6 +200,11 @@ bool RtspFrontEnd::Authorize(const RtspRequest& request, RequestRecord& record, 
                 : authorization.compare(0, 7, "Digest ") == 0 ? "digest"
                                                               : "none";
   const Faults faults = state_.GetFaults();
+  if (faults.expireNonces) {
+    // Once: every nonce given out so far is stale from now on.
+    digest_.ExpireAll();
+    state_.SetFault("expire_nonces", 0);
+  }
   bool stale = false;
   if (auth_.mode == AuthMode::None && !faults.rtsp401) {
     record.authorized = true;
@@ -218,10 +223,16 @@ bool RtspFrontEnd::Authorize(const RtspRequest& request, RequestRecord& record, 
   }
   if (record.authorized) return true;
   const bool digest = auth_.mode == AuthMode::Digest;
-  const std::string challenge =
-      digest ? digest_.Challenge(stale, false) : "Basic realm=\"" + auth_.realm + "\"";
-  connection->Send(RtspResponse(401, cseq, "WWW-Authenticate: " + challenge + "\r\n"), kSendTimeoutMs, &stop_);
+  // A standard server offers qop, opaque and its algorithm (RFC 7616).
+  const std::string challenge = !digest       ? "Basic realm=\"" + auth_.realm + "\""
+                                : faults.strict ? digest_.Challenge(stale, true, faults.digestSha256 ? "SHA-256" : "MD5")
+                                                : digest_.Challenge(stale, false);
+  connection->Send(Response(401, cseq, "WWW-Authenticate: " + challenge + "\r\n"), kSendTimeoutMs, &stop_);
   return false;
+}
+
+std::string RtspFrontEnd::Response(int status, int64_t cseq, const std::string& headers, const std::string& body) {
+  return RtspResponse(status, cseq, headers, body, state_.GetFaults().strict);
 }
 
 std::string RtspFrontEnd::SessionDescription(const PacketizedLoop& stream) {
@@ -236,12 +247,12 @@ std::string RtspFrontEnd::SessionDescription(const PacketizedLoop& stream) {
 
 void RtspFrontEnd::Describe(const RtspRequest& request, int64_t cseq, const ConnectionPtr& connection) {
   if (!IsStreamPath(request.Path())) {
-    connection->Send(RtspResponse(404, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(404, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   const auto stream = streams_.Get(CurrentEncoderSettings(), CurrentPacketOptions());
   if (!stream) {
-    connection->Send(RtspResponse(500, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(500, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   const Faults faults = state_.GetFaults();
@@ -254,29 +265,34 @@ void RtspFrontEnd::Describe(const RtspRequest& request, int64_t cseq, const Conn
   if (faults.longDescribe) {
     for (int i = 0; i < 12; ++i) headers += "X-Quellon-Padding-" + std::to_string(i) + ": " + std::string(100, 'q') + "\r\n";
   }
-  connection->Send(RtspResponse(200, cseq, headers, SessionDescription(*stream)), kSendTimeoutMs, &stop_);
+  connection->Send(Response(200, cseq, headers, SessionDescription(*stream)), kSendTimeoutMs, &stop_);
 }
 
 void RtspFrontEnd::Setup(const RtspRequest& request, int64_t cseq, const ConnectionPtr& connection) {
   if (!IsStreamPath(request.Path())) {
-    connection->Send(RtspResponse(404, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(404, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   if (!request.SessionId().empty()) {
     // One track only: a second SETUP in a session has nothing to add.
-    connection->Send(RtspResponse(455, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(455, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   const auto stream = streams_.Get(CurrentEncoderSettings(), CurrentPacketOptions());
   if (!stream) {
-    connection->Send(RtspResponse(500, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(500, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   ReapEndedSessions();
   const TransportRequest transport = ParseTransport(request.Header("Transport"));
+  if (state_.GetFaults().strict && !transport.tcp && transport.clientRtpPort == 0) {
+    // A standard server reads RTP/AVP as UDP, which needs the client's ports.
+    connection->Send(Response(461, cseq, ""), kSendTimeoutMs, &stop_);
+    return;
+  }
   RtspSessionSetup setup;
   setup.id = NewSessionId();
-  setup.interleaved = transport.tcp || transport.clientRtpPort == 0;
+  setup.interleaved = transport.tcp || (transport.clientRtpPort == 0 && !state_.GetFaults().strict);
   setup.channel = static_cast<uint8_t>(state_.GetFaults().interleavedBase);
   setup.connection = connection;
   setup.clientAddress = connection->PeerAddress();
@@ -285,7 +301,7 @@ void RtspFrontEnd::Setup(const RtspRequest& request, int64_t cseq, const Connect
   setup.timeoutSeconds = sessionTimeout_;
   auto session = std::make_shared<RtspSession>(setup, state_, stream);
   if (!session->Start()) {
-    connection->Send(RtspResponse(500, cseq, ""), kSendTimeoutMs, &stop_);
+    connection->Send(Response(500, cseq, ""), kSendTimeoutMs, &stop_);
     return;
   }
   state_.RtspSessions().Update(setup.id, [&](RtspSessionRecord& r) {
@@ -306,7 +322,7 @@ void RtspFrontEnd::Setup(const RtspRequest& request, int64_t cseq, const Connect
             std::to_string(transport.clientRtcpPort) + ";server_port=" + std::to_string(session->ServerRtpPort()) +
             "-" + std::to_string(session->ServerRtcpPort()) + ";ssrc=" + ssrc;
   }
-  connection->Send(RtspResponse(200, cseq,
+  connection->Send(Response(200, cseq,
                                 "Transport: " + value + "\r\nSession: " + setup.id + ";timeout=" +
                                     std::to_string(sessionTimeout_) + "\r\n"),
                    kSendTimeoutMs, &stop_);
@@ -336,14 +352,14 @@ void RtspFrontEnd::Handle(const RtspRequest& request, const ConnectionPtr& conne
   const std::string& method = request.method;
   if (method == "OPTIONS" || method == "GET_PARAMETER") {
     const std::string sessionLine = session ? "Session: " + session->Id() + "\r\n" : "";
-    connection->Send(RtspResponse(200, cseq, std::string(kPublic) + sessionLine), kSendTimeoutMs, &stop_);
+    connection->Send(Response(200, cseq, std::string(kPublic) + sessionLine), kSendTimeoutMs, &stop_);
   } else if (method == "DESCRIBE") {
     Describe(request, cseq, connection);
   } else if (method == "SETUP") {
     Setup(request, cseq, connection);
   } else if (method == "PLAY" || method == "PAUSE" || method == "TEARDOWN") {
     if (!session) {
-      connection->Send(RtspResponse(454, cseq, ""), kSendTimeoutMs, &stop_);
+      connection->Send(Response(454, cseq, ""), kSendTimeoutMs, &stop_);
       return;
     }
     std::string headers = "Session: " + session->Id() + "\r\n";
@@ -352,18 +368,18 @@ void RtspFrontEnd::Handle(const RtspRequest& request, const ConnectionPtr& conne
                  std::to_string(session->NextSequence()) + ";rtptime=" + std::to_string(session->NextTimestamp()) +
                  "\r\n";
       // The answer goes out before the first interleaved packet.
-      connection->Send(RtspResponse(200, cseq, headers), kSendTimeoutMs, &stop_);
+      connection->Send(Response(200, cseq, headers), kSendTimeoutMs, &stop_);
       session->Play();
     } else if (method == "PAUSE") {
       session->Pause();
-      connection->Send(RtspResponse(200, cseq, headers), kSendTimeoutMs, &stop_);
+      connection->Send(Response(200, cseq, headers), kSendTimeoutMs, &stop_);
     } else {
       // Kept until its thread is done: it still hears the client's BYE.
       session->End("torn down");
-      connection->Send(RtspResponse(200, cseq, headers), kSendTimeoutMs, &stop_);
+      connection->Send(Response(200, cseq, headers), kSendTimeoutMs, &stop_);
     }
   } else {
-    connection->Send(RtspResponse(501, cseq, std::string(kPublic)), kSendTimeoutMs, &stop_);
+    connection->Send(Response(501, cseq, std::string(kPublic)), kSendTimeoutMs, &stop_);
   }
 }
 

@@ -60,6 +60,8 @@ class RtspFrontEnd {
   void Describe(const RtspRequest& request, int64_t cseq, const ConnectionPtr& connection);
   void Setup(const RtspRequest& request, int64_t cseq, const ConnectionPtr& connection);
   std::string SessionDescription(const PacketizedLoop& stream);
+  // A response in this camera's manner (compact headers when strict).
+  std::string Response(int status, int64_t cseq, const std::string& headers, const std::string& body = "");
 
   std::shared_ptr<RtspSession> FindSession(const std::string& id);
   // Ends and forgets the sessions that match (all when connection is null).

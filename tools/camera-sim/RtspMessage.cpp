@@ -123,12 +123,27 @@ const char* RtspReason(int status) {
   }
 }
 
-std::string RtspResponse(int status, int64_t cseq, const std::string& headers, const std::string& body) {
-  std::string text = "RTSP/1.0 " + std::to_string(status) + " " + RtspReason(status) + "\r\n";
-  if (cseq >= 0) text += "CSeq: " + std::to_string(cseq) + "\r\n";
-  text += "Server: Quellon camera simulator\r\n" + headers;
-  if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  return text + "\r\n" + body;
+std::string RtspResponse(int status, int64_t cseq, const std::string& headers, const std::string& body,
+                         bool compact) {
+  std::string head;
+  if (cseq >= 0) head += "CSeq: " + std::to_string(cseq) + "\r\n";
+  head += "Server: Quellon camera simulator\r\n" + headers;
+  if (!body.empty()) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  if (compact) {
+    std::string lines;
+    for (size_t at = 0; at < head.size();) {
+      const size_t end = head.find("\r\n", at);
+      const std::string line = head.substr(at, end - at);
+      const size_t colon = line.find(':');
+      std::string name = Lower(line.substr(0, colon));
+      size_t value = colon + 1;
+      while (value < line.size() && line[value] == ' ') ++value;
+      lines += name + ":" + line.substr(value) + "\r\n";
+      at = end + 2;
+    }
+    head = lines;
+  }
+  return "RTSP/1.0 " + std::to_string(status) + " " + RtspReason(status) + "\r\n" + head + "\r\n" + body;
 }
 
 }  // namespace sim

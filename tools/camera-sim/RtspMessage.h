@@ -42,7 +42,10 @@ TransportRequest ParseTransport(const std::string& value);
 
 // A response: status line, CSeq, the given header lines (each ending in
 // CRLF), Content-Length when there is a body, the empty line and the body.
-std::string RtspResponse(int status, int64_t cseq, const std::string& headers, const std::string& body = "");
+// compact: header names in lower case and no blank after the colon, as
+// RFC 2326 allows and some servers write them.
+std::string RtspResponse(int status, int64_t cseq, const std::string& headers, const std::string& body = "",
+                         bool compact = false);
 const char* RtspReason(int status);
 
 }  // namespace sim
