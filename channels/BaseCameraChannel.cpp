@@ -32,6 +32,10 @@ bool CBaseCameraChannel::Start(const StreamParams& params) {
   configurationReported_ = false;
   {
     CLockGuard guard(cameraLock_);
+    lastFailure_.clear();
+  }
+  {
+    CLockGuard guard(cameraLock_);
     onlineAllowed_ = true;
   }
   if (!networkStarted_) networkStarted_ = platform::StartNetworking();
@@ -83,6 +87,7 @@ void CBaseCameraChannel::SetCameraState(bool online) {
   cameraOnline_ = online;
   const char* prefix = "kestrum::CBaseCameraChannel::SetCameraState";
   if (online) {
+    lastFailure_.clear();
     driver_->Message(3, "%s: %s is online", prefix, DisplayName(false).c_str());
     return;
   }
@@ -96,6 +101,17 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     default:
       driver_->Message(1, "%s: %s is offline or failed", prefix, DisplayName(false).c_str());
   }
+}
+
+void CBaseCameraChannel::ReportFailure(const std::string& reason) {
+  {
+    CLockGuard guard(cameraLock_);
+    // A request cut short by Stop is no failure of the camera's.
+    if (reason.empty() || reason == lastFailure_ || stopEvent_.Wait(0)) return;
+    lastFailure_ = reason;
+  }
+  driver_->Message(2, "%s: %s: %s", "kestrum::CBaseCameraChannel::ReportFailure", DisplayName(false).c_str(),
+                   reason.c_str());
 }
 
 bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {

@@ -45,6 +45,9 @@ class CBaseCameraChannel : public ICameraChannel {
   void SetCameraState(bool online);
   bool DeliverFrame(ipcapture::IHostFrame* frame);
   void NotifySignalLost();
+  // Says at level 2 why no stream can be had, once per distinct reason
+  // rather than at every retry; pictures arriving again clear it.
+  void ReportFailure(const std::string& reason);
   // Reads the RTP mode and the update-settings flag from the configuration file.
   void LoadDeviceSettings();
 
@@ -79,6 +82,7 @@ class CBaseCameraChannel : public ICameraChannel {
   CRecursiveLock cameraLock_;
   bool cameraOnline_ = false;
   bool onlineAllowed_ = true;
+  std::string lastFailure_;
   CRecursiveLock statusLock_;
   ChannelStatus status_ = Stopped;
   CRecursiveLock threadLock_;

@@ -1,6 +1,7 @@
 #include "channels/BaseRTPChannel.h"
 
 #include "foundation/Time.h"
+#include "foundation/TextUtils.h"
 #include "platform/Clock.h"
 #include "platform/Network.h"
 #include "rtsp/RTPPacket.h"
@@ -23,6 +24,16 @@ CBaseRTPChannel::~CBaseRTPChannel() {
 }
 
 uint32_t CBaseRTPChannel::LookupAddress(const std::string& host) { return platform::LookupIPv4(host.c_str()); }
+
+std::string CBaseRTPChannel::SessionFailure() {
+  const uint32_t timeout = Driver()->GetDeviceInfo()->StreamTimeout;
+  if (RtpMode() == kRtpOverUdp) {
+    return FormatString("the session brought no picture within %u ms over RTP/UDP to port %u", timeout,
+                        static_cast<unsigned>(receiver_.GetPort()));
+  }
+  return FormatString("the session brought no picture within %u ms over RTP interleaved in the RTSP connection",
+                      timeout);
+}
 
 uint32_t CBaseRTPChannel::ResolveCameraAddress() {
   const std::string& host = Driver()->GetDeviceInfo()->Address;
@@ -124,6 +135,7 @@ void CBaseRTPChannel::Run() {
         if (WaitForAny(events, 2, streamTimeout) == 1) {
           SetStatus(Streaming);
         } else {
+          ReportFailure(SessionFailure());
           waitMs = kRetrySoonMs;
         }
       } else {

@@ -54,6 +54,8 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   virtual void KeepAlive() {}
   // Brings the camera in line before a session; false: not now.
   virtual bool PrepareSession() = 0;
+  // Why a session that opened brought no picture within the time-out.
+  virtual std::string SessionFailure();
   virtual void ProcessPacket(const CRTPPacket& packet) = 0;
 
   // Looks the camera's address up again (it may have changed, or failed

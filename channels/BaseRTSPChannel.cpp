@@ -28,7 +28,14 @@ bool CBaseRTSPChannel::OpenSession() {
   if (!CBaseRTPChannel::OpenSession()) return false;
   const RTSP_CLIENT_SETTINGS settings = BuildSessionSettings();
   if (StopEvent().Wait(0)) return false;
-  return client_.StartSession(settings, this, RtpMode());
+  if (client_.StartSession(settings, this, RtpMode())) return true;
+  ReportFailure(client_.LastFailure());
+  return false;
+}
+
+std::string CBaseRTSPChannel::SessionFailure() {
+  const std::string failure = client_.LastFailure();
+  return failure.empty() ? CBaseRTPChannel::SessionFailure() : failure;
 }
 
 void CBaseRTSPChannel::CloseSession() {

@@ -15,6 +15,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
  protected:
   bool OpenSession() override;
   void CloseSession() override;
+  // The RTSP client's reason when it has one ("SETUP answered 461 ...").
+  std::string SessionFailure() override;
   // The camera's RTSP port and the stream's path.
   virtual void FillSessionParams(RTSP_CLIENT_SETTINGS& settings) = 0;
 

@@ -47,9 +47,16 @@ void CH264ChannelRTSP::OnStopRequested() { sender_.CloseRequest(); }
 bool CH264ChannelRTSP::PrepareSession() {
   if (!UpdateSettings()) return true;
   std::string settings;
-  if (!HUtils::RequestGetRD(sender_, kSettingsPage, settings) || settings.empty()) return false;
+  std::string failure;
+  if (!HUtils::RequestGetRD(sender_, kSettingsPage, &settings, failure)) {
+    ReportFailure(failure);
+    return false;
+  }
+  if (settings.empty()) return false;
   const std::string request = BuildEncoderSettingsRequest(*Driver(), Params(), settings);
-  return request.empty() || HUtils::RequestGetRD(sender_, request);
+  if (request.empty() || HUtils::RequestGetRD(sender_, request, nullptr, failure)) return true;
+  ReportFailure(failure);
+  return false;
 }
 
 void CH264ChannelRTSP::ProcessPacket(const CRTPPacket& packet) { parser_.ProcessPacket(packet); }

@@ -33,19 +33,30 @@ std::string BuildImageSettingsRequest(IDriver& driver, const StreamParams& param
 bool CMJPEGHttpChannel::ApplyImageSettings() {
   if (!UpdateSettings()) return true;
   std::string settings;
-  if (!HUtils::RequestGetRD(Sender(), kSettingsPage, settings) || settings.empty()) return false;
+  std::string failure;
+  if (!HUtils::RequestGetRD(Sender(), kSettingsPage, &settings, failure)) {
+    ReportFailure(failure);
+    return false;
+  }
+  if (settings.empty()) return false;
   const std::string request = BuildImageSettingsRequest(*Driver(), Params(), settings);
-  return request.empty() || HUtils::RequestGetRD(Sender(), request);
+  if (request.empty() || HUtils::RequestGetRD(Sender(), request, nullptr, failure)) return true;
+  ReportFailure(failure);
+  return false;
 }
 
 bool CMJPEGHttpChannel::OpenStream() {
   if (!ApplyImageSettings()) return false;
   const uint32_t rate = RateToInterval(Params().FrameInterval);
-  if (!HUtils::StartGetRequest(Sender(), FormatString("/nph-mjpeg.cgi?fps=%u", rate))) return false;
+  const std::string path = FormatString("/nph-mjpeg.cgi?fps=%u", rate);
+  const bool sent = HUtils::StartGetRequest(Sender(), path);
   // An error page is no stream: reading it and reopening at once would
   // hammer the camera without ever counting the signal as lost.
   const uint32_t status = Sender().GetStatusCode();
-  return status >= 200 && status <= 299;
+  if (sent && status >= 200 && status <= 299) return true;
+  ReportFailure(status == 0 ? FormatString("no answer to \"%s\" (connection refused or timed out)", path.c_str())
+                            : FormatString("the camera answered \"%s\" with HTTP status %u", path.c_str(), status));
+  return false;
 }
 
 }  // namespace kestrum

@@ -59,6 +59,19 @@ bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string
   return true;
 }
 
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string* text, std::string& failure) {
+  std::vector<uint8_t> body;
+  const CResultDef result = RequestGetRD(sender, path, body, text != nullptr);
+  if (result.GetCode() != 0) {
+    const std::string& message = result.GetMessage();
+    const size_t prefix = message.find(": ");
+    failure = prefix == std::string::npos ? message : message.substr(prefix + 2);
+    return false;
+  }
+  if (text != nullptr) text->assign(body.begin(), body.end());
+  return true;
+}
+
 bool StartGetRequest(Web::CHttpSender& sender, const std::string& path) {
   return sender.SendRequest(Web::HTTP_REQUEST("GET", path));
 }

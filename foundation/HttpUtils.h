@@ -18,6 +18,9 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::
                         bool bodyWanted, uint32_t maxBytes = 0x10000000u - 1);
 // True on code 0; the response stays open in the sender until its next request.
 bool RequestGetRD(Web::CHttpSender& sender, const std::string& path);
+// The same, saying in failure what went wrong (the result's message without
+// its method prefix).
+bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string* text, std::string& failure);
 // True on code 0, with the body in text.
 bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string& text);
 // Opens a GET (for a stream to be read with ReadSome); nothing else.

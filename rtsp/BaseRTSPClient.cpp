@@ -54,12 +54,26 @@ bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPRec
   pending_.clear();
   countedNonce_.clear();
   nonceCount_ = 0;
+  SetFailure("");
   settings_ = settings;
   mode_ = mode;
   owner_ = owner;
   if (Connect() && Start("RTSP Client Thread")) return true;
+  const std::string failure = FormatString("cannot connect to the RTSP port %u of %s (refused, timed out or unresolved)",
+                                           static_cast<unsigned>(settings_.ServerPort), settings_.Host.c_str());
   StopSession();
+  SetFailure(failure);
   return false;
+}
+
+void CBaseRTSPClient::SetFailure(const std::string& failure) {
+  CLockGuard guard(failureLock_);
+  lastFailure_ = failure;
+}
+
+std::string CBaseRTSPClient::LastFailure() {
+  CLockGuard guard(failureLock_);
+  return lastFailure_;
 }
 
 uint32_t CBaseRTSPClient::StopLimitMs() const {
@@ -251,6 +265,7 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
 }
 
 bool CBaseRTSPClient::SendAndRead(uint32_t method) {
+  parser_.StatusCode = 0;  // stays 0 when no answer comes
   if (!SendRequest(method)) return false;
   if (method == kRtspPlay && mode_ != kRtpModeUdp) return ReceiveInterleaved();
   std::string response;
@@ -260,8 +275,20 @@ bool CBaseRTSPClient::SendAndRead(uint32_t method) {
 
 bool CBaseRTSPClient::SendWithRetry(uint32_t method) {
   if (IsStopRequested() && method != kRtspTeardown) return false;
-  if (!SendAndRead(method) || !AnswerChallenges(method)) return false;
-  return parser_.StatusCode / 100 == 2;
+  const bool answered = SendAndRead(method) && AnswerChallenges(method);
+  if (answered && parser_.StatusCode / 100 == 2) return true;
+  if (method != kRtspTeardown && !IsStopRequested()) NoteFailure(method);
+  return false;
+}
+
+void CBaseRTSPClient::NoteFailure(uint32_t method) {
+  const char* name = RTSPMethodName(method);
+  if (parser_.StatusCode == 0) {
+    SetFailure(FormatString("no answer to %s", name));
+  } else {
+    SetFailure(FormatString("%s answered %u%s", name, static_cast<unsigned>(parser_.StatusCode),
+                            parser_.StatusCode == 401 ? " (login refused)" : ""));
+  }
 }
 
 bool CBaseRTSPClient::AnswerChallenges(uint32_t method) {
@@ -296,7 +323,9 @@ bool CBaseRTSPClient::SetUp() {
   if (SendWithRetry(kRtspSetup)) return true;
   if (mode_ == kRtpModeUdp || (parser_.StatusCode != 461 && parser_.StatusCode != 400)) return false;
   bareTransport_ = true;
-  return SendWithRetry(kRtspSetup);
+  if (!SendWithRetry(kRtspSetup)) return false;
+  SetFailure("");  // the bare form did it
+  return true;
 }
 
 uint32_t CBaseRTSPClient::KeepAlivePeriodMs() const {
@@ -377,8 +406,10 @@ void CBaseRTSPClient::Run() {
   pauseEvent_.Reset();
   playEvent_.Reset();
   if (IsStopRequested()) return;
-  if (!SendAndRead(kRtspDescribe) || !AnswerChallenges(kRtspDescribe)) return;
-  if (parser_.StatusCode / 100 != 2) return;
+  if (!SendAndRead(kRtspDescribe) || !AnswerChallenges(kRtspDescribe) || parser_.StatusCode / 100 != 2) {
+    if (!IsStopRequested()) NoteFailure(kRtspDescribe);
+    return;
+  }
   if (owner_ != nullptr) owner_->OnParameterSets(parser_.ParameterSets);
   if (IsStopRequested()) {
     SendWithRetry(kRtspTeardown);

@@ -10,6 +10,7 @@
 
 #include "foundation/BaseThread.h"
 #include "foundation/Event.h"
+#include "foundation/RecursiveLock.h"
 #include "platform/Socket.h"
 #include "rtsp/RTSPResponseParser.h"
 
@@ -63,6 +64,9 @@ class CBaseRTSPClient : public CBaseThread {
   // Connects and starts the session thread; false (after StopSession) when
   // the camera cannot be reached.
   bool StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPReceiverUser* owner, uint32_t mode);
+  // Why the last session failed, in words ("SETUP answered 461 Unsupported
+  // Transport"); empty while none did. Safe from any thread.
+  std::string LastFailure();
   // Ends the thread (TEARDOWN goes out), then closes the connection.
   void StopSession();
   // The longest StopSession may wait for the thread.
@@ -122,6 +126,10 @@ class CBaseRTSPClient : public CBaseThread {
   std::string countedNonce_;
   uint32_t nonceCount_ = 0;
   std::string clientNonce_;
+  CRecursiveLock failureLock_;
+  std::string lastFailure_;
+  void SetFailure(const std::string& failure);
+  void NoteFailure(uint32_t method);
   CEvent pauseEvent_{false};
   CEvent playEvent_{false};
   bool paused_ = false;

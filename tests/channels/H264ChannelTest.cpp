@@ -245,6 +245,34 @@ TEST_F(H264Channel, ParameterSetsOnlyInTheSessionDescriptionStillRecord) {
   EXPECT_EQ(host::MakeFourCC("H264"), sink_.Frames()[0].fourCC);
 }
 
+TEST_F(H264Channel, WhyASessionFailsIsToldOncePerReason) {
+  // A login the camera refuses: DESCRIBE answered 401, for every retry.
+  UseMode("rtpoverrtsp");
+  Fault("rtsp_401", 1);
+  MakeChannel();
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 320, 240)));
+  ASSERT_TRUE(WaitUntil([&] { return sink_.SignalLossCount() >= 1; }, 15000)) << "several attempts by then";
+  ASSERT_TRUE(WaitUntil([&] { return !driver_.Matching("ReportFailure").empty(); }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // more retries, no more lines
+  channel_->Stop();
+  auto reasons = driver_.Matching("ReportFailure");
+  ASSERT_EQ(1u, reasons.size());
+  EXPECT_EQ("kestrum::CBaseCameraChannel::ReportFailure: Camera 127.0.0.1: DESCRIBE answered 401 (login refused)",
+            reasons[0].text);
+
+  // A camera that takes the session but sends nothing: the transport named.
+  Fault("rtsp_401", 0);
+  Fault("stall", 1);
+  UseMode("rtpoverudp");
+  ASSERT_TRUE(channel_->Start(Params(40, 60, 320, 240)));
+  ASSERT_TRUE(WaitUntil([&] { return driver_.Matching("ReportFailure").size() >= 2; }, 15000));
+  channel_->Stop();
+  reasons = driver_.Matching("ReportFailure");
+  EXPECT_NE(std::string::npos,
+            reasons.back().text.find("the session brought no picture within 2000 ms over RTP/UDP to port "))
+      << reasons.back().text;
+}
+
 TEST_F(H264Channel, StopDuringTheSessionReturnsPromptly) {
   UseMode("rtpoverrtsp");
   MakeChannel();

@@ -240,6 +240,15 @@ TEST_F(MjpegChannel, ErrorAnswersAreRetriedCalmlyAndEndInSignalLoss) {
     EXPECT_GE(sink.SignalLossCount(), 1u) << "lost after StreamTimeout; updates off: " << updatesOff;
     EXPECT_NE(Streaming, channel.GetStatus());
     channel.Stop();
+    // Why, once for all the attempts: the page and its status.
+    const std::string page = updatesOff ? "the camera answered \"/nph-mjpeg.cgi?fps=10\" with HTTP status 500"
+                                        : "device 127.0.0.1:" + std::to_string(sim_->HttpPort(0)) +
+                                              " is unable to process \"/admin.cgi?image&_\" request. HTTP status "
+                                              "code is 500";
+    const auto reasons = driver_.Matching("ReportFailure");
+    ASSERT_EQ(1u + (updatesOff ? 1u : 0u), reasons.size()) << "updates off: " << updatesOff;
+    EXPECT_EQ("kestrum::CBaseCameraChannel::ReportFailure: Camera 127.0.0.1: " + page, reasons.back().text);
+    EXPECT_EQ(2u, reasons.back().level);
   }
 }
 

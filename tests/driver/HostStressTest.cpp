@@ -419,7 +419,8 @@ std::string LastLines(const HostLogReceiver& log, size_t count) {
 // Lines that the faults make expected; any other line of level 1 or 2 is not.
 bool ExpectedTrouble(const std::string& text) {
   static const char* const kExpected[] = {"Signal was lost", "is offline or failed", "GetInputStates() method failed!",
-                                          "Unable to change output state"};
+                                          "Unable to change output state",
+                                          "kestrum::CBaseCameraChannel::ReportFailure: "};
   for (const char* expected : kExpected) {
     if (text.find(expected) != std::string::npos) return true;
   }

@@ -129,8 +129,14 @@ TEST_F(MjpegRecording, EachCamerasLinesNameItAndASilentCameraIsToldApart) {
         << log;
     EXPECT_EQ(std::string::npos, log.find("nothing was recorded from 127.0.0.1:" + port));
   }
-  EXPECT_NE(std::string::npos, log.find("nothing was recorded from 127.0.0.1:" + std::to_string(sim_.httpPort + 2) +
-                                        " (its driver gave no reason)"))
+  // The closing message repeats what the driver said of that camera, once.
+  const std::string silent = "127.0.0.1:" + std::to_string(sim_.httpPort + 2);
+  const std::string reason = "kestrum::CBaseCameraChannel::ReportFailure: Camera 127.0.0.1: Cannot send request "
+                             "\"/admin.cgi?image&_\" to device " + silent;
+  EXPECT_NE(std::string::npos, log.find("[warning] " + silent + ": " + reason)) << log;
+  const std::string line = "[warning] " + silent + ": " + reason;
+  EXPECT_EQ(log.find(line), log.rfind(line)) << "one line, not one per retry";
+  EXPECT_NE(std::string::npos, log.find("nothing was recorded from " + silent + "; the driver's last word: " + reason))
       << log;
 }
 
