@@ -1,7 +1,6 @@
 #include "rtsp/MD5.h"
 
-#include <algorithm>
-#include <cstring>
+#include "rtsp/HashBlocks.h"
 
 namespace kestrum {
 
@@ -64,19 +63,9 @@ void CMD5::Transform(const uint8_t block[64]) {
 }
 
 void CMD5::Update(const void* data, size_t size) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
   bitCount_ += static_cast<uint64_t>(size) * 8;
-  while (size > 0) {
-    const size_t take = std::min(size, sizeof buffer_ - buffered_);
-    std::memcpy(buffer_ + buffered_, bytes, take);
-    buffered_ += take;
-    bytes += take;
-    size -= take;
-    if (buffered_ == sizeof buffer_) {
-      Transform(buffer_);
-      buffered_ = 0;
-    }
-  }
+  hashing::FeedBlocks(buffer_, buffered_, static_cast<const uint8_t*>(data), size,
+                      [this](const uint8_t* block) { Transform(block); });
 }
 
 void CMD5::Final(uint8_t digest[16]) {
@@ -99,13 +88,7 @@ std::string CMD5::Hex(const std::string& text) {
   md5.Update(text);
   uint8_t digest[16];
   md5.Final(digest);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    hex[static_cast<size_t>(i) * 2] = kHex[digest[i] >> 4];
-    hex[static_cast<size_t>(i) * 2 + 1] = kHex[digest[i] & 0x0F];
-  }
-  return hex;
+  return hashing::Hex(digest, sizeof digest);
 }
 
 }  // namespace kestrum

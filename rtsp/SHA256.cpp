@@ -1,7 +1,6 @@
 #include "rtsp/SHA256.h"
 
-#include <algorithm>
-#include <cstring>
+#include "rtsp/HashBlocks.h"
 
 namespace kestrum {
 
@@ -65,19 +64,9 @@ void CSHA256::Transform(const uint8_t block[64]) {
 }
 
 void CSHA256::Update(const void* data, size_t size) {
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
   bitCount_ += static_cast<uint64_t>(size) * 8;
-  while (size > 0) {
-    const size_t take = std::min(size, sizeof buffer_ - buffered_);
-    std::memcpy(buffer_ + buffered_, bytes, take);
-    buffered_ += take;
-    bytes += take;
-    size -= take;
-    if (buffered_ == sizeof buffer_) {
-      Transform(buffer_);
-      buffered_ = 0;
-    }
-  }
+  hashing::FeedBlocks(buffer_, buffered_, static_cast<const uint8_t*>(data), size,
+                      [this](const uint8_t* block) { Transform(block); });
 }
 
 void CSHA256::Final(uint8_t digest[32]) {
@@ -102,13 +91,7 @@ std::string CSHA256::Hex(const std::string& text) {
   hash.Update(text);
   uint8_t digest[32];
   hash.Final(digest);
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
+  return hashing::Hex(digest, sizeof digest);
 }
 
 }  // namespace kestrum

@@ -80,6 +80,12 @@ RTSP_CLIENT_SETTINGS Settings(uint16_t port, const std::string& path = "nph-h264
   return settings;
 }
 
+RTSP_CLIENT_SETTINGS WithLogin(RTSP_CLIENT_SETTINGS settings, const std::string& password = "p") {
+  settings.UserName = "u";
+  settings.Password = password;
+  return settings;
+}
+
 std::vector<std::string> Methods(const ScriptedServer& server) {
   std::vector<std::string> methods;
   for (const auto& request : server.Requests()) methods.push_back(Method(request));
@@ -200,9 +206,7 @@ TEST(RTSPClient, DigestCarriesOnThroughTheSessionWithEachRequestsUri) {
     }
     return Camera(request);
   }));
-  RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
-  settings.UserName = "u";
-  settings.Password = "p";
+  RTSP_CLIENT_SETTINGS settings = WithLogin(Settings(server.Port()));
   CBaseRTSPClient client(nullptr);
   ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 4; }));
@@ -397,9 +401,7 @@ TEST(RTSPClient, OfferedBothTheClientAnswersWithDigest) {
     }
     return Camera(request);
   }));
-  RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
-  settings.UserName = "u";
-  settings.Password = "p";
+  RTSP_CLIENT_SETTINGS settings = WithLogin(Settings(server.Port()));
   CBaseRTSPClient client(nullptr);
   ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 3; }));
@@ -433,9 +435,7 @@ TEST(RTSPClient, DigestWithQopOpaqueAndEachAlgorithm) {
       }
       return Camera(request);
     }));
-    RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
-    settings.UserName = "u";
-    settings.Password = "p w";
+    const RTSP_CLIENT_SETTINGS settings = WithLogin(Settings(server.Port()), "p w");
     CBaseRTSPClient client(nullptr);
     ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
     ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 4; })) << algorithm << ": the session went on";
@@ -471,9 +471,7 @@ TEST(RTSPClient, AStaleNonceIsReplacedWithoutEndingTheSession) {
     if (index == 1) return Reply(request, challenge + "new\", stale=TRUE\r\n", "", "401 Unauthorized");
     return Camera(request);
   }));
-  RTSP_CLIENT_SETTINGS settings = Settings(server.Port());
-  settings.UserName = "u";
-  settings.Password = "p";
+  RTSP_CLIENT_SETTINGS settings = WithLogin(Settings(server.Port()));
   CBaseRTSPClient client(nullptr);
   ASSERT_TRUE(client.StartSession(settings, nullptr, kRtpModeUdp));
   ASSERT_TRUE(WaitUntil([&] { return server.Requests().size() >= 5; }));

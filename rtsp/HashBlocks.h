@@ -1,0 +1,43 @@
+// What the message digests share (MD5, RFC 1321; SHA-256, FIPS 180-4): the
+// 64-byte block buffer that hands whole blocks to the compression step, and
+// the lower-case hexadecimal form Digest authentication uses.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace kestrum {
+namespace hashing {
+
+// Appends bytes to the block buffer; transform(block) for each block filled.
+template <class Transform>
+void FeedBlocks(uint8_t (&buffer)[64], size_t& buffered, const uint8_t* bytes, size_t size, Transform&& transform) {
+  while (size > 0) {
+    const size_t take = std::min(size, sizeof buffer - buffered);
+    std::memcpy(buffer + buffered, bytes, take);
+    buffered += take;
+    bytes += take;
+    size -= take;
+    if (buffered == sizeof buffer) {
+      transform(buffer);
+      buffered = 0;
+    }
+  }
+}
+
+inline std::string Hex(const uint8_t* digest, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0x0F];
+  }
+  return hex;
+}
+
+}  // namespace hashing
+}  // namespace kestrum
