@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "foundation/XMLParser.h"
@@ -146,6 +147,19 @@ TEST(XMLParser, TextInDocumentOrderFromAnyDepth) {
   CXMLParser::LoadResult result = CXMLParser::LoadResult::Loaded;
   CXMLParser small;
   EXPECT_FALSE(small.Load(dir.File("t.xml"), 10, &result));
+  EXPECT_EQ(CXMLParser::LoadResult::TooLarge, result);
+}
+
+TEST(XMLParser, AHugeFileIsRefusedWithoutBeingRead) {
+  // 64 GiB of holes: reading it, or holding it, would not end in a test's time.
+  TempDir dir;
+  std::ofstream(dir.File("huge.xml")) << "<Configuration>";
+  std::error_code error;
+  std::filesystem::resize_file(dir.File("huge.xml"), 64ull << 30, error);
+  if (error) GTEST_SKIP() << "this file system cannot hold a sparse file: " << error.message();
+  CXMLParser parser;
+  CXMLParser::LoadResult result = CXMLParser::LoadResult::Loaded;
+  EXPECT_FALSE(parser.Load(dir.File("huge.xml"), CXMLParser::kMaxFileBytes, &result));
   EXPECT_EQ(CXMLParser::LoadResult::TooLarge, result);
 }
 
