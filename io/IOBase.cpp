@@ -109,6 +109,8 @@ void CIOBase::GetInputStatesWrapper() {
     EndFailureStreak(inputFailureArmed_);
     return;
   }
+  // A poll cut short by StopIO is no failure of the camera's.
+  if (InputStopSignal().Wait(0)) return;
   if (FailureStreakBegins(inputFailureArmed_)) {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();
     driver_->Message(1, "%s: GetInputStates() method failed! Device %s:%u", "kestrum::CIOBase::GetInputStatesWrapper",
@@ -140,6 +142,7 @@ void CIOBase::SetOutputStateWrapper(uint32_t index, uint32_t state) {
     EndFailureStreak(outputFailureArmed_);
     return;
   }
+  if (OutputStopSignal().Wait(0)) return;  // cut short by StopIO
   // The reset makes the next request for any output go to the camera again.
   if (FailureStreakBegins(outputFailureArmed_)) {
     const DEVICE_INFO* device = driver_->GetDeviceInfo();

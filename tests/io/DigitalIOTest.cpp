@@ -120,6 +120,19 @@ TEST_F(DigitalIO, AFailedWriteIsReportedOnceAndRetriedNextTime) {
   EXPECT_TRUE(io_->StopIO());
 }
 
+TEST_F(DigitalIO, APollCutShortByStopIsNoFailure) {
+  Start(2, 0);
+  ASSERT_TRUE(io_->StartIO());
+  ASSERT_TRUE(WaitUntil([&] { return Changes() >= 2; }, 2000));
+  // Replies now take 3 s: the next poll is still waiting when StopIO comes.
+  ASSERT_EQ(200, CurlGet(Url("/sim/fault?name=slow&value=3000")).status);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const size_t events = events_.Events().size();
+  EXPECT_TRUE(io_->StopIO());
+  EXPECT_TRUE(driver_.Matching("GetInputStates() method failed!").empty());
+  EXPECT_EQ(events, events_.Events().size()) << "no reset reported for the camera";
+}
+
 TEST_F(DigitalIO, AFailingCameraResetsOnEveryPollAndLogsOncePerStreak) {
   Start(2, 0);
   ASSERT_TRUE(io_->StartIO());
