@@ -28,6 +28,19 @@ void FeedBlocks(uint8_t (&buffer)[64], size_t& buffered, const uint8_t* bytes, s
   }
 }
 
+// The padding both use: one 1 bit, zeros to 56 mod 64 bytes, then the
+// message length in bits, as 8 bytes in the digest's byte order.
+template <class Update>
+void Pad(uint64_t bits, size_t& buffered, bool bigEndianLength, Update&& update) {
+  const uint8_t one = 0x80;
+  update(&one, 1);
+  const uint8_t zero = 0;
+  while (buffered != 56) update(&zero, 1);
+  uint8_t length[8];
+  for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (bigEndianLength ? 56 - 8 * i : 8 * i));
+  update(length, 8);
+}
+
 inline std::string Hex(const uint8_t* digest, size_t size) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;

@@ -70,14 +70,7 @@ void CMD5::Update(const void* data, size_t size) {
 
 void CMD5::Final(uint8_t digest[16]) {
   // Padding: one 1 bit, zeros to 56 mod 64 bytes, then the length (RFC 1321, 3.1-3.2).
-  const uint64_t bits = bitCount_;
-  const uint8_t one = 0x80;
-  Update(&one, 1);
-  const uint8_t zero = 0;
-  while (buffered_ != 56) Update(&zero, 1);
-  uint8_t length[8];
-  for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (8 * i));
-  Update(length, 8);
+  hashing::Pad(bitCount_, buffered_, false, [this](const uint8_t* bytes, size_t size) { Update(bytes, size); });
   for (int i = 0; i < 4; ++i) {
     for (int j = 0; j < 4; ++j) digest[i * 4 + j] = static_cast<uint8_t>(state_[i] >> (8 * j));
   }

@@ -70,14 +70,7 @@ void CSHA256::Update(const void* data, size_t size) {
 }
 
 void CSHA256::Final(uint8_t digest[32]) {
-  const uint64_t bits = bitCount_;
-  const uint8_t one = 0x80;
-  Update(&one, 1);
-  const uint8_t zero = 0;
-  while (buffered_ != 56) Update(&zero, 1);
-  uint8_t length[8];
-  for (int i = 0; i < 8; ++i) length[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-  Update(length, 8);
+  hashing::Pad(bitCount_, buffered_, true, [this](const uint8_t* bytes, size_t size) { Update(bytes, size); });
   for (int i = 0; i < 8; ++i) {
     digest[i * 4] = static_cast<uint8_t>(state_[i] >> 24);
     digest[i * 4 + 1] = static_cast<uint8_t>(state_[i] >> 16);
