@@ -11,7 +11,10 @@ CConfiguration::CConfiguration(const std::string& driverName, const std::string&
     : device_(device) {
   if (driverName.empty()) return;
   path_ = directory;
-  if (!path_.empty() && path_.back() != platform::kPathSeparator) path_ += platform::kPathSeparator;
+  // Windows takes '/' as a separator too.
+  if (!path_.empty() && path_.back() != '/' && path_.back() != platform::kPathSeparator) {
+    path_ += platform::kPathSeparator;
+  }
   path_ += driverName + ".xml";
 }
 

@@ -21,6 +21,7 @@ constexpr size_t kPauseAbove = 1u << 20;
 constexpr size_t kResumeBelow = 256u << 10;
 // Longest single wait inside libcurl, so a lost wake-up costs at most this.
 constexpr int kPollSliceMs = 1000;
+constexpr int kStopCheckSliceMs = 50;
 
 void GlobalInit() {
   static std::once_flag once;
@@ -168,8 +169,8 @@ CHttpSender::Pump CHttpSender::Drive(Ready ready, bool waitFirst) {
   // The owner's stop event is waited on together with the transfer's sockets.
   curl_waitfd stopWait[1];
   unsigned stopWaitCount = 0;
-  if (stopEvent_ != nullptr && stopEvent_->Native() != nullptr) {
-    stopWait[0].fd = static_cast<curl_socket_t>(stopEvent_->Native()->PollHandle());
+  if (stopEvent_ != nullptr && stopEvent_->Native() != nullptr && stopEvent_->Native()->PollDescriptor() >= 0) {
+    stopWait[0].fd = static_cast<curl_socket_t>(stopEvent_->Native()->PollDescriptor());
     stopWait[0].events = CURL_WAIT_POLLIN;
     stopWait[0].revents = 0;
     stopWaitCount = 1;
@@ -179,7 +180,10 @@ CHttpSender::Pump CHttpSender::Drive(Ready ready, bool waitFirst) {
     if (wait) {
       const uint64_t idle = kestrum::platform::MonotonicMilliseconds() - lastProgress;
       if (idle >= idleLimit) return Pump::TimedOut;
-      const int ms = static_cast<int>(std::min<uint64_t>(idleLimit - idle, kPollSliceMs));
+      // Without the stop event in the wait (Windows), the stop is checked
+      // between shorter waits instead.
+      const uint64_t slice = stopWaitCount != 0 ? kPollSliceMs : kStopCheckSliceMs;
+      const int ms = static_cast<int>(std::min<uint64_t>(idleLimit - idle, slice));
       if (curl_multi_poll(Multi(multi_), stopWait, stopWaitCount, ms, nullptr) != CURLM_OK) return Pump::Failed;
     }
     wait = true;

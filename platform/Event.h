@@ -34,8 +34,18 @@ class NativeEvent {
   // empty list. A termination point like Wait.
   static int WaitAny(NativeEvent* const* events, size_t count, uint32_t ms);
 
-  // The pollable descriptor, for socket waits of this layer.
+  // The native handle, for socket waits of this layer (a descriptor on
+  // POSIX, an event object on Windows).
   intptr_t PollHandle() const { return handle_; }
+  // The descriptor that poll() and libcurl's waits take beside sockets, or -1
+  // where an event is no such descriptor (Windows).
+  intptr_t PollDescriptor() const {
+#if defined(_WIN32)
+    return -1;
+#else
+    return handle_;
+#endif
+  }
 
   // Called after a successful wait so that what the signaller wrote before Set
   // is visible to the waiter.

@@ -32,6 +32,8 @@ class ChildProcess {
 
  private:
   int pid_ = -1;
+  // Where the system names a child by a handle too (Windows); -1 when none.
+  [[maybe_unused]] intptr_t process_ = -1;
   int status_ = -1;
   double endedCpuSeconds_ = -1;
 };

@@ -60,6 +60,9 @@ class TcpSocket {
   Readiness WaitFor(bool forWrite, uint32_t timeoutMs, NativeEvent* stop);
 
   intptr_t handle_ = -1;
+  // Where the system waits on sockets through an event object (Windows): the
+  // one tied to this socket; -1 when none.
+  [[maybe_unused]] intptr_t waitEvent_ = -1;
 };
 
 // Loopback address (127.0.0.1) in network byte order.

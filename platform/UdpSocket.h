@@ -64,6 +64,9 @@ class UdpSocket {
   IoStatus Receive(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender, bool& truncated, int flags);
 
   intptr_t handle_ = -1;
+  // Where the system waits on sockets through an event object (Windows): the
+  // one tied to this socket; -1 when none.
+  [[maybe_unused]] intptr_t waitEvent_ = -1;
   uint32_t receiveTimeoutMs_ = 0;  // as set on the socket; 0: none yet
 };
 

@@ -1,0 +1,193 @@
+#include "platform/Thread.h"
+
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <exception>
+#include <string>
+
+#include "platform/Event.h"
+#include "platform/win32/Termination.h"
+
+namespace kestrum {
+namespace platform {
+
+struct ThreadState {
+  HANDLE thread = nullptr;
+  ThreadProc proc = nullptr;
+  void* argument = nullptr;
+  uint32_t id = 0;
+  std::string name;
+  NativeEvent done{true};
+  HANDLE terminate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+  ~ThreadState() {
+    if (thread != nullptr) CloseHandle(thread);
+    if (terminate != nullptr) CloseHandle(terminate);
+  }
+};
+
+namespace {
+
+std::atomic<uint32_t> g_nextThreadId{1};
+thread_local uint32_t t_threadId = 0;
+thread_local HANDLE t_terminate = nullptr;
+
+uint32_t AllocateThreadId() {
+  uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+  if (id == 0) id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
+
+// Debuggers show the name; the call exists from Windows 10 on, so it is
+// looked up rather than linked.
+void NameThread(const std::string& name) {
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr || name.empty()) return;
+  auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
+  if (set == nullptr) return;
+  std::wstring wide(name.begin(), name.end());
+  set(GetCurrentThread(), wide.c_str());
+}
+
+// Signals the done event however the body ends, termination included.
+struct DoneSignal {
+  ThreadState* state;
+  ~DoneSignal() { state->done.Set(); }
+};
+
+unsigned __stdcall Trampoline(void* raw) {
+  auto* holder = static_cast<std::shared_ptr<ThreadState>*>(raw);
+  std::shared_ptr<ThreadState> state = std::move(*holder);
+  delete holder;
+
+  t_threadId = state->id;
+  t_terminate = state->terminate;
+  NameThread(state->name);
+  DoneSignal signal{state.get()};
+  try {
+    state->proc(state->argument);
+  } catch (const win32::ThreadTerminationUnwind&) {
+    // The owner ended the thread; its guards have run.
+  }
+  return 0;
+}
+
+}  // namespace
+
+namespace win32 {
+
+HANDLE CurrentTerminationEvent() { return t_terminate; }
+
+void ThrowTermination() { throw ThreadTerminationUnwind(); }
+
+DWORD WaitInterruptible(const HANDLE* handles, DWORD count, DWORD ms, bool interruptible) {
+  HANDLE all[MAXIMUM_WAIT_OBJECTS];
+  if (count == 0 || count >= MAXIMUM_WAIT_OBJECTS) return WAIT_FAILED;
+  HANDLE terminate = interruptible && ms != 0 ? t_terminate : nullptr;
+  // The termination request comes first, as a pending cancellation does on
+  // POSIX: a handle that stays signalled must not hide it.
+  DWORD offset = 0;
+  if (terminate != nullptr) all[offset++] = terminate;
+  for (DWORD i = 0; i < count; ++i) all[offset + i] = handles[i];
+  DWORD result = WaitForMultipleObjects(count + offset, all, FALSE, ms);
+  if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count + offset) {
+    DWORD index = result - WAIT_OBJECT_0;
+    if (offset == 1 && index == 0) ThrowTermination();
+    return index - offset;
+  }
+  if (result == WAIT_TIMEOUT) return WAIT_TIMEOUT;
+  if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count + offset) return WAIT_FAILED;
+  return WAIT_FAILED;
+}
+
+}  // namespace win32
+
+uint32_t CurrentThreadId() {
+  if (t_threadId == 0) t_threadId = AllocateThreadId();
+  return t_threadId;
+}
+
+bool IsThreadTermination() {
+  if (!std::current_exception()) return false;
+  try {
+    throw;
+  } catch (const win32::ThreadTerminationUnwind&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+uint32_t ProcessorCount() {
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1u;
+}
+
+NativeThread::NativeThread() = default;
+NativeThread::~NativeThread() { Release(); }
+NativeThread::NativeThread(NativeThread&& other) noexcept : state_(std::move(other.state_)) {}
+NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
+  if (this != &other) {
+    Release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
+  Release();
+  auto state = std::make_shared<ThreadState>();
+  if (!state->done.IsValid() || state->terminate == nullptr || proc == nullptr) return false;
+  state->proc = proc;
+  state->argument = argument;
+  state->id = AllocateThreadId();
+  if (name != nullptr) state->name = name;
+
+  // Published before the thread exists: its body may ask about its own
+  // handle (stopping itself) at once.
+  state_ = state;
+  auto* holder = new std::shared_ptr<ThreadState>(state);
+  uintptr_t handle = _beginthreadex(nullptr, 0, &Trampoline, holder, 0, nullptr);
+  if (handle == 0) {
+    delete holder;
+    state_.reset();
+    return false;
+  }
+  state->thread = reinterpret_cast<HANDLE>(handle);
+  return true;
+}
+
+uint32_t NativeThread::Id() const { return state_ ? state_->id : 0; }
+
+bool NativeThread::IsCurrent() const { return state_ != nullptr && state_->id == CurrentThreadId(); }
+
+bool NativeThread::IsRunning() const { return state_ != nullptr && !state_->done.WaitUninterruptible(0); }
+
+NativeThread::JoinResult NativeThread::Join(uint32_t ms) {
+  if (!state_) return JoinResult::Ended;
+  if (!state_->done.WaitUninterruptible(ms)) return JoinResult::TimedOut;
+  // The body has returned; only the thread's epilogue is left.
+  if (state_->thread != nullptr && !IsCurrent()) WaitForSingleObject(state_->thread, INFINITE);
+  state_.reset();
+  return JoinResult::Ended;
+}
+
+bool NativeThread::Terminate(uint32_t graceMs) {
+  if (!state_) return true;
+  SetEvent(state_->terminate);
+  bool ended = state_->done.WaitUninterruptible(graceMs);
+  if (ended && state_->thread != nullptr && !IsCurrent()) WaitForSingleObject(state_->thread, INFINITE);
+  // A thread that did not end keeps its state (and its termination request)
+  // through the shared pointer its start routine holds.
+  state_.reset();
+  return ended;
+}
+
+void NativeThread::Release() { state_.reset(); }
+
+}  // namespace platform
+}  // namespace kestrum
