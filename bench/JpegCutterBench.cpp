@@ -33,6 +33,7 @@ const std::vector<uint8_t>& Stream() {
 // Hands out one reused frame, so that only the cutter is measured.
 class ReusingAllocator : public kestrum::ipcapture::IHostFrameAllocator {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(ReusingAllocator)
   kestrum::ipcapture::IHostFrame* CreateFrame(uint32_t code, uint32_t size, const char* name) override {
     if (!frame_ || frame_->Capacity() < size) frame_.reset(new kestrum::host::HeapFrame(code, size, name));
     return frame_.get();

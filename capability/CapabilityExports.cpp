@@ -3,9 +3,9 @@
 #include <new>
 
 #include "capability/QuellonCapabilityQueryModule.h"
+#include "driver/ExportMacro.h"
 #include "driver/host_interfaces.h"
 
-#define KESTRUM_EXPORT extern "C" __attribute__((visibility("default")))
 
 using kestrum::ipcapture::ICapabilityQueryClient;
 using kestrum::ipcapture::ICapabilityResultSink;
@@ -35,7 +35,7 @@ KESTRUM_EXPORT IIPCapabilityQuery* CreateCapabilityQueryModule(ICapabilityQueryC
 
 KESTRUM_EXPORT void DeleteCapabilityQueryModule(IIPCapabilityQuery* module) {
   try {
-    delete module;
+    kestrum::ipcapture::DestroyThroughInterface(module);
   } catch (...) {
   }
 }
@@ -77,7 +77,8 @@ KESTRUM_EXPORT int UninitCapabilityQuery() {
     g_module = nullptr;
   }
   try {
-    delete module;  // outside the lock: it may wait for the query thread
+    // Outside the lock: it may wait for the query thread.
+    kestrum::ipcapture::DestroyThroughInterface(module);
   } catch (...) {
   }
   return 1;

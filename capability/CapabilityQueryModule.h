@@ -15,13 +15,14 @@ namespace kestrum {
 
 class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CCapabilityQueryModule)
   // Result codes given to OnQueryFailed.
   enum : uint32_t { kInvalidAddress = 0, kLoginRefused = 1, kOffline = 2, kOtherFailure = 3 };
 
   CCapabilityQueryModule(ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard);
   // Terminates the query and waits up to twice ConnectTimeout for its thread;
   // a thread still running then is killed and the client told so.
-  ~CCapabilityQueryModule() override;
+  virtual ~CCapabilityQueryModule();
   CCapabilityQueryModule(const CCapabilityQueryModule&) = delete;
   CCapabilityQueryModule& operator=(const CCapabilityQueryModule&) = delete;
 

@@ -11,9 +11,10 @@ namespace kestrum {
 
 class CDebugInfo : public CDebugInfoIf {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CDebugInfo)
   // An empty text is given to the host as null.
   CDebugInfo(uint8_t level, const std::string& text);
-  ~CDebugInfo() override;
+  virtual ~CDebugInfo();
   CDebugInfo(const CDebugInfo&) = delete;
   CDebugInfo& operator=(const CDebugInfo&) = delete;
 

@@ -1,10 +1,10 @@
 // The library's exported entry points. Only these symbols are visible.
 #include <new>
 
+#include "driver/ExportMacro.h"
 #include "driver/QuellonIPCaptureDriver.h"
 #include "driver/host_interfaces.h"
 
-#define KESTRUM_EXPORT extern "C" __attribute__((visibility("default")))
 
 using kestrum::ipcapture::IIPCaptureDriverEx4;
 
@@ -20,7 +20,7 @@ IIPCaptureDriverEx4* CreateDriver() {
 
 void DeleteDriver(IIPCaptureDriverEx4* driver) {
   try {
-    delete driver;
+    kestrum::ipcapture::DestroyThroughInterface(driver);
   } catch (...) {
   }
 }

@@ -77,7 +77,7 @@ void CIPCaptureDriver::Close() {
   try {
     delete videoCapture_;
     videoCapture_ = nullptr;
-    delete digitalIO_;
+    ipcapture::DestroyThroughInterface(digitalIO_);
     digitalIO_ = nullptr;
   } catch (...) {
   }

@@ -11,6 +11,7 @@
 #include "driver/ICameraChannel.h"
 #include "driver/IDriver.h"
 #include "driver/host_interfaces.h"
+#include "foundation/PrintfFormat.h"
 
 namespace kestrum {
 
@@ -18,6 +19,7 @@ class CIPVideoCapture;
 
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, public IVideoChannelCreator {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CIPCaptureDriver)
   CIPCaptureDriver();
   // Closes too, but by then a derived part is gone while the components'
   // threads may still call it: a derived class closes in its own destructor.
@@ -43,7 +45,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
 
   // IDebugMessage
   std::string GetDeviceAddress() override;
-  __attribute__((format(printf, 3, 4))) void Message(uint32_t level, const char* format, ...) override;
+  KESTRUM_PRINTF_FORMAT(3, 4) void Message(uint32_t level, const char* format, ...) override;
 
   // IDriver
   std::string GetHostDirectory() override { return hostDirectory_; }

@@ -13,9 +13,10 @@ namespace kestrum {
 
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CIPVideoCapture)
   CIPVideoCapture(IVideoChannelCreator* creator, uint32_t channelCount);
   // Stops and destroys every channel.
-  ~CIPVideoCapture() override;
+  virtual ~CIPVideoCapture();
   CIPVideoCapture(const CIPVideoCapture&) = delete;
   CIPVideoCapture& operator=(const CIPVideoCapture&) = delete;
 

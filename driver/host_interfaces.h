@@ -6,21 +6,59 @@
 //
 // Every interface is an abstract class whose operations form a fixed table.
 // The declaration order below is that table order and must not change; slot 0
-// is the virtual destructor. Operations the driver never calls are declared as
+// is the destructor (see KESTRUM_INTERFACE). Operations the driver never calls are declared as
 // ReservedN placeholders with empty bodies so that hosts need not implement
 // them. Texts are zero-terminated 8-bit strings; texts returned by the host are
 // copied at once, texts given to the host are valid only during the call.
 #ifndef KESTRUM_HOST_INTERFACES_H
 #define KESTRUM_HOST_INTERFACES_H
 
-#include <cstdint>
+// <stdint.h> rather than <cstdint>: a host compiled freestanding (no C++
+// library headers) can include this header too.
+#include <stdint.h>
+
+// Slot 0 of every interface is its one destructor, as the Microsoft compiler
+// lays it out: a "scalar deleting destructor" that takes flags (bit 0: free
+// the memory too). GCC and clang for MinGW follow the Itanium layout, which
+// gives a virtual destructor two slots and would move every operation one
+// slot down, so there the interfaces declare that one slot themselves and the
+// classes implementing them fill it in with KESTRUM_DESTRUCTOR_SLOT (a class
+// that does so is final or has a virtual destructor of its own). Every other
+// compiler, the Microsoft compiler and Linux builds among them, uses the plain
+// virtual destructor, whose layout is already the expected one there.
+#if defined(_WIN32) && defined(__GNUC__) && !defined(_MSC_VER)
+#define KESTRUM_EMULATED_DESTRUCTOR_SLOT 1
+#define KESTRUM_INTERFACE(Name)                                     \
+ public:                                                            \
+  virtual void* ScalarDeletingDestructor(unsigned int flags) = 0;   \
+                                                                    \
+ protected:                                                         \
+  ~Name() {}                                                        \
+                                                                    \
+ public:
+#define KESTRUM_DESTRUCTOR_SLOT(Class)                              \
+ public:                                                            \
+  void* ScalarDeletingDestructor(unsigned int flags) override {     \
+    void* self = this;                                              \
+    if ((flags & 1u) != 0) {                                        \
+      delete this;                                                  \
+    } else {                                                        \
+      this->~Class();                                               \
+    }                                                               \
+    return self;                                                    \
+  }
+#else
+#define KESTRUM_INTERFACE(Name) \
+ public:                        \
+  virtual ~Name() {}
+#define KESTRUM_DESTRUCTOR_SLOT(Class)
+#endif
 
 // One diagnostic line for the host: level (1 error, 2 warning, 3 information,
 // 100 driver-opened notice) and text (null when empty). Valid only during
 // IDebugInfoReceiver::AddDebugInfo.
 class CDebugInfoIf {
- public:
-  virtual ~CDebugInfoIf() {}
+  KESTRUM_INTERFACE(CDebugInfoIf)
   virtual uint8_t GetLevel() const = 0;
   virtual const char* GetText() const = 0;
 };
@@ -32,8 +70,7 @@ class ICaptureIOCallback;
 // Digital I/O of one device: alarm inputs polled every 2000 ms, relay outputs
 // switched in request order.
 class ICaptureIOApi {
- public:
-  virtual ~ICaptureIOApi() {}
+  KESTRUM_INTERFACE(ICaptureIOApi)
   virtual bool SetIOCallback(ICaptureIOCallback* callback) = 0;
   virtual bool StartIO() = 0;
   virtual bool StopIO() = 0;
@@ -45,8 +82,7 @@ class ICaptureIOApi {
 // Host side: receives input changes (on the driver's input thread) and state
 // resets (input or output thread).
 class ICaptureIOCallback {
- public:
-  virtual ~ICaptureIOCallback() {}
+  KESTRUM_INTERFACE(ICaptureIOCallback)
   virtual void OnInputStateChanged(uint32_t inputIndex, uint32_t state) = 0;
   virtual void OnIOStatesReset() = 0;
 };
@@ -72,14 +108,12 @@ struct SYSTEM_TIME {
 // Receives the driver's diagnostic lines, from any of the driver's threads at
 // once; must be thread-safe and must keep no pointer past the call.
 class IDebugInfoReceiver {
- public:
-  virtual ~IDebugInfoReceiver() {}
+  KESTRUM_INTERFACE(IDebugInfoReceiver)
   virtual void AddDebugInfo(CDebugInfoIf* info) = 0;
 };
 
 class IModelSettings {
- public:
-  virtual ~IModelSettings() {}
+  KESTRUM_INTERFACE(IModelSettings)
   virtual void Reserved1() {}
   virtual const char* GetModelName() = 0;
   virtual uint32_t GetChannelCount() = 0;
@@ -89,8 +123,7 @@ class IModelSettings {
 };
 
 class IConnectionSettings {
- public:
-  virtual ~IConnectionSettings() {}
+  KESTRUM_INTERFACE(IConnectionSettings)
   virtual const char* GetAddress() = 0;
   virtual uint16_t GetPort() = 0;
   virtual void Reserved3() {}
@@ -102,8 +135,7 @@ class IConnectionSettings {
 
 // The device description handed to Open.
 class IDeviceSettings {
- public:
-  virtual ~IDeviceSettings() {}
+  KESTRUM_INTERFACE(IDeviceSettings)
   virtual IModelSettings* GetModelSettings() = 0;
   virtual IConnectionSettings* GetConnectionSettings() = 0;
   virtual void Reserved3() {}
@@ -113,23 +145,20 @@ class IDeviceSettings {
 };
 
 class IFrameSize {
- public:
-  virtual ~IFrameSize() {}
+  KESTRUM_INTERFACE(IFrameSize)
   virtual uint16_t GetWidth() = 0;
   virtual uint16_t GetHeight() = 0;
 };
 
 class IVideoFormat {
- public:
-  virtual ~IVideoFormat() {}
+  KESTRUM_INTERFACE(IVideoFormat)
   virtual void Reserved1() {}
   virtual void Reserved2() {}
   virtual IFrameSize* GetSize() = 0;
 };
 
 class ICaptureSettings {
- public:
-  virtual ~ICaptureSettings() {}
+  KESTRUM_INTERFACE(ICaptureSettings)
   virtual uint16_t GetFrameInterval() = 0;  // ms, 0 = none requested
   virtual void Reserved2() {}
   virtual uint16_t GetQuality() = 0;  // 0..100
@@ -138,13 +167,11 @@ class ICaptureSettings {
 
 // An object the host attaches to a channel; the driver passes it through.
 class IChannelAttachment {
- public:
-  virtual ~IChannelAttachment() {}
+  KESTRUM_INTERFACE(IChannelAttachment)
 };
 
 class IChannelSettings {
- public:
-  virtual ~IChannelSettings() {}
+  KESTRUM_INTERFACE(IChannelSettings)
   virtual IVideoFormat* GetFormat() = 0;
   virtual ICaptureSettings* GetCaptureSettings() = 0;
   virtual void Reserved3() {}
@@ -154,8 +181,7 @@ class IChannelSettings {
 
 // A picture in host memory, filled by the driver on one of its threads.
 class IHostFrame {
- public:
-  virtual ~IHostFrame() {}
+  KESTRUM_INTERFACE(IHostFrame)
   virtual void Reserved1() {}
   // At least the data size given at creation.
   virtual uint8_t* GetBuffer() = 0;
@@ -178,8 +204,7 @@ class IHostFrame {
 };
 
 class IHostFrameAllocator {
- public:
-  virtual ~IHostFrameAllocator() {}
+  KESTRUM_INTERFACE(IHostFrameAllocator)
   virtual void Reserved1() {}
   // Null when the host cannot give a frame.
   virtual IHostFrame* CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) = 0;
@@ -192,8 +217,7 @@ class IHostFrameAllocator {
 
 // Per-channel destination of frames; called on the driver's threads.
 class IHostFrameSink {
- public:
-  virtual ~IHostFrameSink() {}
+  KESTRUM_INTERFACE(IHostFrameSink)
   // True when the host accepted the frame; it must not keep the pointer.
   virtual bool ReceiveFrame(IHostFrame* frame) = 0;
   virtual void Reserved2() {}
@@ -202,8 +226,7 @@ class IHostFrameSink {
 
 // Outcome of a capability query, called on the query thread.
 class ICapabilityQueryClient {
- public:
-  virtual ~ICapabilityQueryClient() {}
+  KESTRUM_INTERFACE(ICapabilityQueryClient)
   virtual void Reserved1() {}
   virtual void OnQueryCompleted() = 0;
   // 0 invalid address, 1 login refused, 2 offline, 3 other failure.
@@ -212,14 +235,12 @@ class ICapabilityQueryClient {
 };
 
 class ICapabilityTextEntry {
- public:
-  virtual ~ICapabilityTextEntry() {}
+  KESTRUM_INTERFACE(ICapabilityTextEntry)
   virtual void SetValue(const char* value) = 0;
 };
 
 class ICapabilityProperty {
- public:
-  virtual ~ICapabilityProperty() {}
+  KESTRUM_INTERFACE(ICapabilityProperty)
   virtual void SetValue(const char* value) = 0;
   virtual void Reserved2() {}
   virtual void Reserved3() {}
@@ -229,21 +250,18 @@ class ICapabilityProperty {
 };
 
 class ICapabilityResolutionList {
- public:
-  virtual ~ICapabilityResolutionList() {}
+  KESTRUM_INTERFACE(ICapabilityResolutionList)
   virtual void AddResolution(const char* name, uint32_t width, uint32_t height, uint32_t frameIntervalMs) = 0;
 };
 
 class ICapabilityFrameRateList {
- public:
-  virtual ~ICapabilityFrameRateList() {}
+  KESTRUM_INTERFACE(ICapabilityFrameRateList)
   virtual void SetDefaultFrameRate(uint32_t frameIntervalMs) = 0;
   virtual void AddFrameRate(uint32_t frameIntervalMs) = 0;
 };
 
 class ICapabilityResultSink {
- public:
-  virtual ~ICapabilityResultSink() {}
+  KESTRUM_INTERFACE(ICapabilityResultSink)
   virtual void SetCapability(uint32_t id, uint32_t value) = 0;
   virtual void SetModelName(const char* name) = 0;
   // 1 address, 2 port, 3 user name, 4 password.
@@ -262,8 +280,7 @@ class ICapabilityResultSink {
 // One capability query of one camera, run on a thread of its own; the
 // outcome reaches the client given at creation.
 class IIPCapabilityQuery {
- public:
-  virtual ~IIPCapabilityQuery() {}
+  KESTRUM_INTERFACE(IIPCapabilityQuery)
   // One query per module; the sink must stay valid until the query ends.
   virtual bool Start(const char* address, uint16_t port, const char* userName, const char* password,
                      ICapabilityResultSink* sink) = 0;
@@ -273,8 +290,7 @@ class IIPCapabilityQuery {
 
 // The channels of one device, by index.
 class IIPVideoCapture {
- public:
-  virtual ~IIPVideoCapture() {}
+  KESTRUM_INTERFACE(IIPVideoCapture)
   virtual uint32_t GetChannelCount() = 0;
   // The sink and the settings' attachment must stay valid until the channel
   // is stopped.
@@ -296,8 +312,7 @@ class IIPVideoCaptureEx : public IIPVideoCapture {
 };
 
 class IIPCaptureDriver {
- public:
-  virtual ~IIPCaptureDriver() {}
+  KESTRUM_INTERFACE(IIPCaptureDriver)
   // The receiver and the allocator must stay valid until the driver is deleted.
   virtual bool Open(IDebugInfoReceiver* receiver, IHostFrameAllocator* allocator, IDeviceSettings* settings) = 0;
   virtual void Close() = 0;
@@ -328,6 +343,18 @@ class IIPCaptureDriverEx4 : public IIPCaptureDriverEx3 {
   virtual void* GetOptionalComponent5() = 0;
   virtual void* GetOptionalComponent6() = 0;
 };
+
+// Destroys an object through slot 0 of its interface, whichever layout the
+// compiler gives that slot.
+template <class Interface>
+inline void DestroyThroughInterface(Interface* object) {
+  if (object == nullptr) return;
+#ifdef KESTRUM_EMULATED_DESTRUCTOR_SLOT
+  object->ScalarDeletingDestructor(1u);
+#else
+  delete object;
+#endif
+}
 
 }  // namespace ipcapture
 }  // namespace kestrum

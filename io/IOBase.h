@@ -42,8 +42,9 @@ class TOutputHandler : public CQueueThread<COutputState> {
 
 class CIOBase : public ICaptureIOApi {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CIOBase)
   explicit CIOBase(IDriver* driver);
-  ~CIOBase() override;
+  virtual ~CIOBase();
 
   bool SetIOCallback(ICaptureIOCallback* callback) override;
   bool StartIO() override;

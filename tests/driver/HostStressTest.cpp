@@ -48,6 +48,7 @@ int64_t MsSince(Clock::time_point start) {
 // not a crash.
 class StressSink : public ipcapture::IHostFrameSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(StressSink)
   bool ReceiveFrame(ipcapture::IHostFrame*) override {
     if (stopped_.load()) ++late_;
     ++frames_;
@@ -68,6 +69,7 @@ class StressSink : public ipcapture::IHostFrameSink {
 
 class IgnoringIOCallback : public ICaptureIOCallback {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(IgnoringIOCallback)
   void OnInputStateChanged(uint32_t, uint32_t) override { ++events; }
   void OnIOStatesReset() override { ++events; }
   std::atomic<uint64_t> events{0};

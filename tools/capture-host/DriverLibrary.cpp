@@ -16,6 +16,8 @@ std::string DriverLibrary::DefaultPath() {
   std::string exe = platform::ExecutablePath(4096);
   size_t slash = exe.rfind(platform::kPathSeparator);
   std::string dir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+  // Windows keeps a program's DLLs beside it; other systems in ../lib.
+  if (platform::kPathSeparator == '\\') return dir + "\\" + platform::LibraryFileName("QuellonIPCapture");
   return dir + "/../lib/" + platform::LibraryFileName("QuellonIPCapture");
 }
 

@@ -131,8 +131,9 @@ class PrintingLog : public HostLogReceiver {
   PrintingLog() : HostLogReceiver(stdout, false) {}
 };
 
-class TextLine : public CDebugInfoIf {
+class TextLine final : public CDebugInfoIf {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(TextLine)
   TextLine(uint8_t level, std::string text) : level_(level), text_(std::move(text)) {}
   uint8_t GetLevel() const override { return level_; }
   const char* GetText() const override { return text_.c_str(); }
@@ -146,8 +147,9 @@ class TextLine : public CDebugInfoIf {
 // one run records several ("Camera 127.0.0.1 is online" from eight cameras at
 // one address could not be told apart); keeps the last error or warning, the
 // reason to give when nothing was recorded.
-class CameraLog : public ipcapture::IDebugInfoReceiver {
+class CameraLog final : public ipcapture::IDebugInfoReceiver {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CameraLog)
   CameraLog(IDebugInfoReceiver& shared, std::string prefix) : shared_(shared), prefix_(std::move(prefix)) {}
 
   void AddDebugInfo(CDebugInfoIf* info) override {

@@ -24,9 +24,10 @@ struct ChannelStats {
 
 class RecordingSink : public ipcapture::IHostFrameSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(RecordingSink)
   // basePath without extension; extension "mjpeg" or "h264".
   RecordingSink(const std::string& basePath, const std::string& extension);
-  ~RecordingSink() override;
+  virtual ~RecordingSink();
 
   bool Open(std::string& error);
   bool ReceiveFrame(ipcapture::IHostFrame* frame) override;

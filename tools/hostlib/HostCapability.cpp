@@ -59,8 +59,9 @@ int QueryClient::Callbacks() {
 }
 
 // The entry objects the sink hands out; each records into the sink.
-class ResultSink::Entry : public ipcapture::ICapabilityTextEntry {
+class ResultSink::Entry final : public ipcapture::ICapabilityTextEntry {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Entry)
   Entry(ResultSink& sink, uint32_t index) : sink_(sink), index_(index) {}
   void SetValue(const char* value) override {
     sink_.Record("SetValue(" + std::to_string(index_) + "," + Text(value) + ")");
@@ -73,8 +74,9 @@ class ResultSink::Entry : public ipcapture::ICapabilityTextEntry {
   uint32_t index_;
 };
 
-class ResultSink::Property : public ipcapture::ICapabilityProperty {
+class ResultSink::Property final : public ipcapture::ICapabilityProperty {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Property)
   Property(ResultSink& sink, size_t position) : sink_(sink), position_(position) {}
   void SetValue(const char* value) override {
     sink_.Record("Property.SetValue(" + Text(value) + ")");
@@ -102,8 +104,9 @@ class ResultSink::Property : public ipcapture::ICapabilityProperty {
   size_t position_;
 };
 
-class ResultSink::ResolutionList : public ipcapture::ICapabilityResolutionList {
+class ResultSink::ResolutionList final : public ipcapture::ICapabilityResolutionList {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(ResolutionList)
   explicit ResolutionList(ResultSink& sink) : sink_(sink) {}
   void AddResolution(const char* name, uint32_t width, uint32_t height, uint32_t interval) override {
     sink_.Record("AddResolution(" + Text(name) + "," + std::to_string(width) + "," + std::to_string(height) + "," +
@@ -116,8 +119,9 @@ class ResultSink::ResolutionList : public ipcapture::ICapabilityResolutionList {
   ResultSink& sink_;
 };
 
-class ResultSink::FrameRateList : public ipcapture::ICapabilityFrameRateList {
+class ResultSink::FrameRateList final : public ipcapture::ICapabilityFrameRateList {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(FrameRateList)
   explicit FrameRateList(ResultSink& sink) : sink_(sink) {}
   void SetDefaultFrameRate(uint32_t interval) override {
     sink_.Record("SetDefaultFrameRate(" + std::to_string(interval) + ")");
@@ -133,6 +137,9 @@ class ResultSink::FrameRateList : public ipcapture::ICapabilityFrameRateList {
  private:
   ResultSink& sink_;
 };
+
+ResultSink::ResultSink() = default;
+ResultSink::~ResultSink() = default;
 
 void ResultSink::Record(const std::string& call) {
   std::lock_guard<std::mutex> lock(mutex_);

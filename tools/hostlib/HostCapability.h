@@ -15,8 +15,9 @@
 namespace kestrum {
 namespace host {
 
-class QueryClient : public ipcapture::ICapabilityQueryClient {
+class QueryClient final : public ipcapture::ICapabilityQueryClient {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(QueryClient)
   enum class Outcome { Pending, Completed, Failed, Killed };
 
   void OnQueryCompleted() override;
@@ -53,8 +54,11 @@ struct ResolutionValue {
   uint32_t frameInterval;
 };
 
-class ResultSink : public ipcapture::ICapabilityResultSink {
+class ResultSink final : public ipcapture::ICapabilityResultSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(ResultSink)
+  ResultSink();
+  ~ResultSink();  // where the parts' classes are complete
   void SetCapability(uint32_t id, uint32_t value) override;
   void SetModelName(const char* name) override;
   ipcapture::ICapabilityTextEntry* GetConnectionValue(uint32_t index) override;
@@ -88,15 +92,16 @@ class ResultSink : public ipcapture::ICapabilityResultSink {
   std::vector<ResolutionValue> resolutions_;
   std::vector<uint32_t> frameIntervals_;
   uint32_t defaultInterval_ = 0;
-  std::vector<std::unique_ptr<ipcapture::ICapabilityTextEntry>> entries_;
-  std::vector<std::unique_ptr<ipcapture::ICapabilityProperty>> propertyObjects_;
-  std::unique_ptr<ipcapture::ICapabilityResolutionList> resolutionList_;
-  std::unique_ptr<ipcapture::ICapabilityFrameRateList> frameRateList_;
+  std::vector<std::unique_ptr<Entry>> entries_;
+  std::vector<std::unique_ptr<Property>> propertyObjects_;
+  std::unique_ptr<ResolutionList> resolutionList_;
+  std::unique_ptr<FrameRateList> frameRateList_;
 };
 
 // Records the events of a device's digital I/O with their times.
-class IOEventLog : public ICaptureIOCallback {
+class IOEventLog final : public ICaptureIOCallback {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(IOEventLog)
   struct Event {
     bool reset;  // OnIOStatesReset; otherwise an input change
     uint32_t input;

@@ -25,8 +25,9 @@ constexpr uint32_t MakeFourCC(const char (&code)[5]) {
 }
 std::string FourCCText(uint32_t code);
 
-class HeapFrame : public ipcapture::IHostFrame {
+class HeapFrame final : public ipcapture::IHostFrame {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(HeapFrame)
   HeapFrame(uint32_t fourCC, uint32_t capacity, const char* sourceName);
   // Makes a released frame ready for another picture.
   void Reuse(uint32_t fourCC, const char* sourceName);
@@ -66,7 +67,8 @@ class HeapFrame : public ipcapture::IHostFrame {
 // steady stream of pictures costs no allocation.
 class HeapFrameAllocator : public ipcapture::IHostFrameAllocator {
  public:
-  ~HeapFrameAllocator() override;
+  KESTRUM_DESTRUCTOR_SLOT(HeapFrameAllocator)
+  virtual ~HeapFrameAllocator();
   ipcapture::IHostFrame* CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) override;
   void ReleaseFrame(ipcapture::IHostFrame* frame) override;
 
@@ -90,8 +92,9 @@ struct ReceivedFrame {
   std::vector<uint8_t> data;
 };
 
-class CollectingFrameSink : public ipcapture::IHostFrameSink {
+class CollectingFrameSink final : public ipcapture::IHostFrameSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CollectingFrameSink)
   // keepData: copy the bytes of each frame (otherwise only the metadata).
   // keepLimit: frames beyond this many are counted but not kept.
   explicit CollectingFrameSink(bool keepData = true, size_t keepLimit = 100000)

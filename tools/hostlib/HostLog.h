@@ -21,8 +21,10 @@ struct LogLine {
 
 class HostLogReceiver : public ipcapture::IDebugInfoReceiver {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(HostLogReceiver)
   // Prints each line to out (null: print nothing); keeps them when keep is set.
   explicit HostLogReceiver(FILE* out = nullptr, bool keep = true) : out_(out), keep_(keep) {}
+  virtual ~HostLogReceiver() = default;
 
   void AddDebugInfo(CDebugInfoIf* info) override;
 

@@ -25,10 +25,11 @@ struct DeviceValues {
   std::map<uint32_t, std::string> parameters;
 };
 
-class HostDeviceSettings : public ipcapture::IDeviceSettings,
+class HostDeviceSettings final : public ipcapture::IDeviceSettings,
                            private ipcapture::IModelSettings,
                            private ipcapture::IConnectionSettings {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(HostDeviceSettings)
   explicit HostDeviceSettings(const DeviceValues& values) : values_(values) {}
   DeviceValues& Values() { return values_; }
 
@@ -58,8 +59,9 @@ struct ChannelValues {
   bool companion = false;
 };
 
-class HostFrameSize : public ipcapture::IFrameSize {
+class HostFrameSize final : public ipcapture::IFrameSize {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(HostFrameSize)
   HostFrameSize(uint16_t width, uint16_t height) : width_(width), height_(height) {}
   uint16_t GetWidth() override { return width_; }
   uint16_t GetHeight() override { return height_; }
@@ -69,10 +71,11 @@ class HostFrameSize : public ipcapture::IFrameSize {
   uint16_t height_;
 };
 
-class HostChannelSettings : public ipcapture::IChannelSettings,
+class HostChannelSettings final : public ipcapture::IChannelSettings,
                             private ipcapture::IVideoFormat,
                             private ipcapture::ICaptureSettings {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(HostChannelSettings)
   explicit HostChannelSettings(const ChannelValues& values)
       : values_(values), size_(values.width, values.height) {}
 

@@ -15,18 +15,21 @@ namespace {
 
 class Log : public IDebugInfoReceiver {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Log)
   void AddDebugInfo(CDebugInfoIf* info) override { lines.push_back(info->GetText() ? info->GetText() : ""); }
   std::vector<std::string> lines;
 };
 
 class NoFrames : public IHostFrameAllocator {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(NoFrames)
   IHostFrame* CreateFrame(uint32_t, uint32_t, const char*) override { return nullptr; }
   void ReleaseFrame(IHostFrame*) override {}
 };
 
 class Device : public IDeviceSettings, IModelSettings, IConnectionSettings {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Device)
   IModelSettings* GetModelSettings() override { return this; }
   IConnectionSettings* GetConnectionSettings() override { return this; }
   const char* GetParameter(uint32_t index) override { return index == 1 ? "" : index == 2 ? "1.0" : nullptr; }
