@@ -6,6 +6,7 @@
 
 #include "driver/DeviceInfo.h"
 #include "driver/host_interfaces.h"
+#include "foundation/PrintfFormat.h"
 
 // Diagnostics path to the host. Message may be called from any thread.
 class IDebugMessage {
@@ -14,7 +15,7 @@ class IDebugMessage {
   // Device address, ":" and port.
   virtual std::string GetDeviceAddress() = 0;
   // printf-style; the first value is by convention the reporting method.
-  __attribute__((format(printf, 3, 4))) virtual void Message(uint32_t level, const char* format, ...) = 0;
+  KESTRUM_PRINTF_FORMAT(3, 4) virtual void Message(uint32_t level, const char* format, ...) = 0;
 };
 
 namespace kestrum {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/PrintfFormat.h"
+
 namespace kestrum {
 
 class CResultDef {
@@ -14,7 +16,7 @@ class CResultDef {
   CResultDef& operator=(const CResultDef&) = default;
 
   // Never throws; a format that cannot be formatted leaves a fixed message.
-  void SetResultEx(uint32_t level, uint32_t code, const char* format, ...) __attribute__((format(printf, 4, 5)));
+  void SetResultEx(uint32_t level, uint32_t code, const char* format, ...) KESTRUM_PRINTF_FORMAT(4, 5);
 
   uint32_t GetLevel() const { return level_; }
   uint32_t GetCode() const { return code_; }

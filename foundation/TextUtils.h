@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/PrintfFormat.h"
+
 namespace kestrum {
 
 // Value of the line whose name (the text before separator, trimmed) equals
@@ -27,7 +29,7 @@ std::string TrimBlanks(const std::string& text);
 // A-Z lowered, every other byte unchanged.
 std::string ToLowerCopy(const std::string& text);
 
-std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatString(const char* format, ...) KESTRUM_PRINTF_FORMAT(1, 2);
 
 // IPv4 address in network order, or 0. Safe from many threads at once.
 uint32_t ResolveIPv4(const std::string& name);
