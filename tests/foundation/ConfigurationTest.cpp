@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "foundation/XMLParser.h"
+#include "platform/System.h"
 #include "tests/support/TempDir.h"
 
 using namespace kestrum;
@@ -24,7 +25,8 @@ CONFIGURATION_VALUES Read(const TempDir& dir, const std::string& xml, const DEVI
 
 TEST(Configuration, FilePath) {
   EXPECT_EQ("/opt/host/QuellonIPCapture.xml", CConfiguration("QuellonIPCapture", "/opt/host/", Camera()).GetPath());
-  EXPECT_EQ("/opt/host/QuellonIPCapture.xml", CConfiguration("QuellonIPCapture", "/opt/host", Camera()).GetPath());
+  EXPECT_EQ(std::string("/opt/host") + platform::kPathSeparator + "QuellonIPCapture.xml",
+            CConfiguration("QuellonIPCapture", "/opt/host", Camera()).GetPath());
   EXPECT_EQ("QuellonIPCapture.xml", CConfiguration("QuellonIPCapture", "", Camera()).GetPath());
   EXPECT_EQ("", CConfiguration("", "/opt/host/", Camera()).GetPath());
   CONFIGURATION_VALUES defaults = CConfiguration("", "/opt/host/", Camera()).ReadSettings();

@@ -18,7 +18,12 @@ namespace {
 TEST(PlatformSystem, ExecutablePathNamesThisProgram) {
   std::string path = platform::ExecutablePath(4096);
   ASSERT_FALSE(path.empty());
+#if defined(_WIN32)
+  ASSERT_GT(path.size(), 3u);
+  EXPECT_EQ(":\\", path.substr(1, 2)) << "a full path with its drive: " << path;
+#else
   EXPECT_EQ('/', path[0]);
+#endif
   EXPECT_NE(std::string::npos, path.find("platform_tests"));
   EXPECT_TRUE(platform::ExecutablePath(3).empty()) << "a path longer than the limit is refused";
 }
@@ -70,7 +75,11 @@ TEST(PlatformDynamicLibrary, MissingLibraryAndSymbol) {
   platform::DynamicLibrary library;
   EXPECT_FALSE(library.Open("/nonexistent/libnothing.so"));
   EXPECT_EQ(nullptr, library.Symbol("anything"));
+#if defined(_WIN32)
+  EXPECT_EQ("Tarnvale.dll", platform::LibraryFileName("Tarnvale"));
+#else
   EXPECT_EQ("libTarnvale.so", platform::LibraryFileName("Tarnvale"));
+#endif
 }
 
 }  // namespace
