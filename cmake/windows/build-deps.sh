@@ -87,6 +87,9 @@ for pkg in "${packages[@]}"; do
   key="$key-$pkg$version"
 done
 prefix=$cache/$key
+# One build per target at a time: a second run waits and then finds it done.
+exec 9>"$cache/.lock-$arch"
+flock 9
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
@@ -125,4 +128,6 @@ cmake --install build-curl >&2
 cd "$cache"
 rm -rf "$work"
 touch "$prefix/.complete"
+# Builds of older sources or recipes for this target are not used again.
+find "$cache" -mindepth 1 -maxdepth 1 -type d -name "$arch-*" ! -name "$key" -exec rm -rf {} +
 echo "$prefix"

@@ -97,8 +97,7 @@ class Allocator : public IHostFrameAllocator {
   }
   void ReleaseFrame(IHostFrame* frame) override {
     Add(&released, 1);
-    static_cast<Frame*>(frame)->busy = 0;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    __atomic_store_n(&static_cast<Frame*>(frame)->busy, 0u, __ATOMIC_SEQ_CST);
   }
   Frame frames[kFrames];
   uint32_t created = 0;
