@@ -48,11 +48,7 @@ class TcpSocket {
   void Shutdown();
   // Hands the native handle to another owner (a server library); the socket
   // is then closed here no more.
-  intptr_t ReleaseHandle() {
-    intptr_t handle = handle_;
-    handle_ = -1;
-    return handle;
-  }
+  intptr_t ReleaseHandle();
   void Close();
 
  private:

@@ -11,6 +11,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# pkg-config looks only at the libraries built for this target. (This file
+# is read again for CMake's own test projects, without the variable.)
+if(KESTRUM_WINDOWS_DEPS)
+  set(ENV{PKG_CONFIG_LIBDIR} "${KESTRUM_WINDOWS_DEPS}/lib/pkgconfig")
+  set(ENV{PKG_CONFIG_PATH} "")
+endif()
 # The runtime is linked in, so the DLL and the programs import only system DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

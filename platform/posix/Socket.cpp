@@ -227,6 +227,12 @@ bool TcpSocket::SetReceiveBuffer(uint32_t bytes) {
   return setsockopt(Fd(handle_), SOL_SOCKET, SO_RCVBUF, &size, sizeof size) == 0;
 }
 
+intptr_t TcpSocket::ReleaseHandle() {
+  intptr_t handle = handle_;
+  handle_ = -1;
+  return handle;
+}
+
 void TcpSocket::Shutdown() {
   if (handle_ >= 0) shutdown(Fd(handle_), SHUT_RDWR);
 }

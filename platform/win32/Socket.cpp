@@ -234,6 +234,16 @@ bool TcpSocket::SetReceiveBuffer(uint32_t bytes) {
   return setsockopt(Sock(handle_), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size) == 0;
 }
 
+intptr_t TcpSocket::ReleaseHandle() {
+  intptr_t handle = handle_;
+  // The new owner waits its own way: the socket leaves with no event object
+  // tied to it (it stays non-blocking).
+  if (handle_ >= 0) WSAEventSelect(Sock(handle_), nullptr, 0);
+  win32::CloseSocketEvent(waitEvent_);
+  handle_ = -1;
+  return handle;
+}
+
 void TcpSocket::Shutdown() {
   if (handle_ >= 0) {
     shutdown(Sock(handle_), SD_BOTH);

@@ -261,10 +261,11 @@ TEST_F(CaptureDriver, OpenWithoutSettingsFails) {
 TEST_F(CaptureDriver, HostDirectoryIsTheExecutablesDirectory) {
   std::string dir = driver_.GetHostDirectory();
   ASSERT_FALSE(dir.empty());
-  EXPECT_EQ('/', dir.back());
+  // A backslash on Windows, as hosts there expect.
+  EXPECT_EQ(platform::kPathSeparator, dir.back());
   std::string exe = platform::ExecutablePath(4096);
   EXPECT_EQ(0u, exe.rfind(dir, 0));
-  EXPECT_EQ(std::string::npos, exe.substr(dir.size()).find('/'));
+  EXPECT_EQ(std::string::npos, exe.substr(dir.size()).find(platform::kPathSeparator));
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ int64_t MsSince(Clock::time_point start) {
 // One started channel's sink: after its channel was stopped it must never be
 // called again; it stays alive to the end so that a late call is counted,
 // not a crash.
-class StressSink : public ipcapture::IHostFrameSink {
+class StressSink final : public ipcapture::IHostFrameSink {
  public:
   KESTRUM_DESTRUCTOR_SLOT(StressSink)
   bool ReceiveFrame(ipcapture::IHostFrame*) override {
@@ -67,7 +67,7 @@ class StressSink : public ipcapture::IHostFrameSink {
   std::atomic<uint64_t> late_{0};
 };
 
-class IgnoringIOCallback : public ICaptureIOCallback {
+class IgnoringIOCallback final : public ICaptureIOCallback {
  public:
   KESTRUM_DESTRUCTOR_SLOT(IgnoringIOCallback)
   void OnInputStateChanged(uint32_t, uint32_t) override { ++events; }
