@@ -23,7 +23,7 @@ PACKAGES=(
   libmicrohttpd-dev libturbojpeg0-dev libx264-dev nlohmann-json3-dev ffmpeg
   clang libclang-rt-14-dev
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev wine64 curl python3
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev make wine64 curl python3
 )
 if [ -n "${KESTRUM_PACKAGES:-}" ]; then read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"; fi
 POLICY_RC=${KESTRUM_POLICY_RC:-/usr/sbin/policy-rc.d}
@@ -126,11 +126,12 @@ run_check() {
 test_windows() {
   local wine deps64 deps32
   wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  log "Windows libraries: libcurl and pugixml from Debian's sources (cached after the first run)"
-  deps64=$(cmake/windows/build-deps.sh x86_64 | tail -1)
+  log "Windows libraries from Debian's sources (cached after the first run)"
+  # x86_64 also gets the simulator's libraries: its unit tests run it in-process.
+  deps64=$(cmake/windows/build-deps.sh x86_64 --with-simulator | tail -1)
   deps32=$(cmake/windows/build-deps.sh i686 | tail -1)
 
-  log "build: Windows x86_64 (mingw-w64): the DLL, capture-host.exe, the unit tests"
+  log "build: Windows x86_64 (mingw-w64): the DLL, capture-host.exe, the unit tests with the simulator"
   configure_and_build build-win64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-x86_64.cmake" \
     -DKESTRUM_WINDOWS_DEPS="$deps64" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"

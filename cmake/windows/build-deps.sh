@@ -3,9 +3,11 @@
 # packages, with Debian's mingw-w64 toolchain, into a cache outside the work
 # tree. A second run with the same sources and compiler only prints the path.
 #
-#   cmake/windows/build-deps.sh x86_64|i686
+#   cmake/windows/build-deps.sh x86_64|i686 [--with-simulator]
 #
-# Prints the prefix (include/, lib/, lib/cmake/) on its last line.
+# --with-simulator adds what the camera simulator needs to run inside the
+# test programs (libmicrohttpd, libjpeg-turbo, x264).
+# Prints the prefix (include/, lib/, lib/cmake/, lib/pkgconfig/) on its last line.
 #
 # apt-get source needs deb-src entries, which a machine set up for binaries
 # lacks. They are derived from the system's own entries into a private apt
@@ -14,7 +16,8 @@
 set -Eeuo pipefail
 trap 'status=$?; echo "build-deps.sh: failed (status $status): $BASH_COMMAND" >&2' ERR
 
-arch=${1:?usage: build-deps.sh x86_64|i686}
+arch=${1:?usage: build-deps.sh x86_64|i686 [--with-simulator]}
+simulator=${2:-}
 case "$arch" in
   x86_64 | i686) ;;
   *) echo "build-deps.sh: unknown target $arch" >&2; exit 2 ;;
@@ -26,6 +29,11 @@ command -v "$cc" >/dev/null || { echo "build-deps.sh: $cc not found (package gcc
 
 cache=${KESTRUM_WINDOWS_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrum-windows-deps}
 packages=(curl pugixml)
+variant=base
+if [ "$simulator" = --with-simulator ]; then
+  packages+=(libmicrohttpd libjpeg-turbo x264)
+  variant=sim
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # The private apt configuration: deb-src twins of every Debian archive the
@@ -79,12 +87,12 @@ if [ -z "$(ls -A "$apt_dir/lists" 2>/dev/null | grep -v partial)" ] || [ -z "$(s
   apt-get "${apt_opts[@]}" -qq update >&2
 fi
 # recipe: raise when the options below change, so the cache is rebuilt.
-recipe=2
-key="$arch-$("$cc" -dumpfullversion)-r$recipe"
+recipe=3
+key="$arch-$variant-$("$cc" -dumpfullversion)-r$recipe"
 for pkg in "${packages[@]}"; do
   version=$(source_version "$pkg")
   [ -n "$version" ] || { echo "build-deps.sh: no source package $pkg in the archive" >&2; exit 1; }
-  key="$key-$pkg$version"
+  key="$key-$pkg${version//:/_}"  # no epoch colon in a path that lists use
 done
 prefix=$cache/$key
 # One build per target at a time: a second run waits and then finds it done.
@@ -100,8 +108,9 @@ rm -rf "$work" "$prefix"
 mkdir -p "$work" "$prefix"
 cd "$work"
 apt-get "${apt_opts[@]}" -qq source "${packages[@]}" >&2
-curl_src=$(find . -maxdepth 1 -type d -name 'curl-*' | head -1)
-pugi_src=$(find . -maxdepth 1 -type d -name 'pugixml-*' | head -1)
+source_dir() { find . -maxdepth 1 -type d -name "$1-*" | head -1; }
+curl_src=$(source_dir curl)
+pugi_src=$(source_dir pugixml)
 
 # pugixml: its own CMake build, static.
 cmake -S "$pugi_src" -B build-pugixml -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$cc" \
@@ -125,9 +134,27 @@ cmake -S "$curl_src" -B build-curl -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_
 cmake --build build-curl -j "$jobs" >&2
 cmake --install build-curl >&2
 
+if [ "$simulator" = --with-simulator ]; then
+  # libmicrohttpd: HTTP server only, no TLS, threads of the system's own.
+  (cd "$(source_dir libmicrohttpd)" && ./configure --host="$triple" CC="$cc" --prefix="$prefix" --enable-static \
+    --disable-shared --disable-https --disable-doc --disable-examples --disable-curl --with-threads=auto >&2 &&
+    make -j "$jobs" -C src/microhttpd >&2 && make -C src/microhttpd install >&2 && make install-data >&2 || exit 1)
+  cmake -S "$(source_dir libjpeg-turbo)" -B build-jpeg -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$arch" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_RC_COMPILER="$triple-windres" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=ON >&2
+  cmake --build build-jpeg -j "$jobs" >&2
+  cmake --install build-jpeg >&2
+  # No assembly: the simulator's pictures are small and nasm is not needed.
+  (cd "$(source_dir x264)" && ./configure --host="$triple" --cross-prefix="$triple-" --prefix="$prefix" \
+    --enable-static --disable-cli --disable-asm --bit-depth=8 --chroma-format=420 --disable-opencl --disable-avs --disable-swscale --disable-lavf \
+    --disable-ffms --disable-gpac --disable-lsmash >&2 && make -j "$jobs" >&2 && make install >&2 || exit 1)
+fi
+
 cd "$cache"
 rm -rf "$work"
 touch "$prefix/.complete"
-# Builds of older sources or recipes for this target are not used again.
-find "$cache" -mindepth 1 -maxdepth 1 -type d -name "$arch-*" ! -name "$key" -exec rm -rf {} +
+# Builds of older sources or recipes of this target and variant are not used
+# again; the other variant's stay.
+other=$([ "$variant" = sim ] && echo base || echo sim)
+find "$cache" -mindepth 1 -maxdepth 1 -type d -name "$arch-*" ! -name "$key" ! -name "$arch-$other-*" -exec rm -rf {} +
 echo "$prefix"

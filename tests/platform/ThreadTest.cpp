@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <set>
 
 #include "platform/Event.h"
+#include "platform/Socket.h"
 
 using kestrum::platform::CurrentThreadId;
 using kestrum::platform::NativeEvent;
@@ -48,6 +50,26 @@ uint32_t SpinWithoutWaiting(void* arg) {
   while (s->spin.load()) {
   }
   s->reachedEnd = true;
+  return 0;
+}
+
+// A worker blocked in a socket read while it holds a lock, as a capture
+// thread does when its camera goes silent.
+struct LockedReader {
+  std::mutex lock;
+  kestrum::platform::TcpSocket socket;
+  std::atomic<bool> reading{false};
+  std::atomic<bool> unwound{false};
+};
+
+uint32_t ReadWhileLocked(void* arg) {
+  auto* r = static_cast<LockedReader*>(arg);
+  std::lock_guard<std::mutex> guard(r->lock);
+  UnwindMarker marker{r->unwound};
+  char byte;
+  size_t received = 0;
+  r->reading = true;
+  r->socket.Receive(&byte, 1, received, kestrum::platform::kInfinite, nullptr);
   return 0;
 }
 
@@ -103,6 +125,31 @@ TEST(NativeThread, TerminationGivesUpOnAThreadThatNeverWaits) {
     pause.Wait(10);
   }
   EXPECT_TRUE(shared.reachedEnd);
+}
+
+TEST(NativeThread, TerminationInASocketWaitReleasesTheLocksItHeld) {
+  using kestrum::platform::IoStatus;
+  using kestrum::platform::TcpSocket;
+  TcpSocket listener;
+  ASSERT_TRUE(listener.Listen(kestrum::platform::LoopbackAddress(), 0));
+  LockedReader reader;
+  ASSERT_EQ(IoStatus::Ok, reader.socket.Connect(kestrum::platform::LoopbackAddress(), listener.LocalPort(), 5000,
+                                                nullptr));
+  TcpSocket peer;  // accepted, and silent
+  ASSERT_EQ(IoStatus::Ok, listener.Accept(peer, 5000, nullptr));
+  NativeThread thread;
+  ASSERT_TRUE(thread.Start(&ReadWhileLocked, &reader, "silent-reader"));
+  for (int i = 0; i < 500 && !reader.reading; ++i) {
+    NativeEvent pause(true);
+    pause.Wait(10);
+  }
+  ASSERT_TRUE(reader.reading);
+  EXPECT_EQ(NativeThread::JoinResult::TimedOut, thread.Join(100)) << "the read has no limit and no data";
+  EXPECT_TRUE(thread.Terminate(2000));
+  EXPECT_TRUE(reader.unwound);
+  // The guard ran: the lock is free, not left half-taken.
+  EXPECT_TRUE(reader.lock.try_lock());
+  reader.lock.unlock();
 }
 
 }  // namespace
