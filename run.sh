@@ -23,9 +23,13 @@ PACKAGES=(
   libmicrohttpd-dev libturbojpeg0-dev libx264-dev nlohmann-json3-dev ffmpeg
   clang libclang-rt-14-dev
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev make wine64 curl python3
 )
-if [ -n "${KESTRUM_PACKAGES:-}" ]; then read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"; fi
+# Only the tests need these: the Windows cross-build, its library sources and wine.
+TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev make wine64 curl python3)
+if [ -n "${KESTRUM_PACKAGES:-}" ]; then
+  read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"
+  TEST_PACKAGES=()
+fi
 POLICY_RC=${KESTRUM_POLICY_RC:-/usr/sbin/policy-rc.d}
 
 log() { printf '\n== %s\n' "$*"; }
@@ -152,6 +156,7 @@ test_windows() {
 }
 
 cmd_test() {
+  PACKAGES+=("${TEST_PACKAGES[@]}")
   ensure_packages
 
   # Warnings are errors in these builds only: a user's newer compiler may
