@@ -141,7 +141,7 @@ test_windows() {
     -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
   log "build: Windows i686 (mingw-w64): the DLL and the Microsoft-ABI host linked against it"
   cmake -S "$ROOT" -B "$ROOT/build-win32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-i686.cmake" \
-    -DKESTRUM_WINDOWS_DEPS="$deps32" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON >/dev/null
+    -DKESTRUM_WINDOWS_DEPS="$deps32" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON -DKESTRUM_TESTS=ON >/dev/null
   cmake --build "$ROOT/build-win32" -j "$JOBS" --target QuellonIPCapture msabi_host
 
   run_check "windows-i686: exports" tests/driver/check_dll_exports.sh "$ROOT/build-win32/bin/QuellonIPCapture.dll"

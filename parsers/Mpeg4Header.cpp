@@ -93,7 +93,8 @@ bool ReadLayer(Bits& bits, uint32_t& width, uint32_t& height) {
 
 }  // namespace
 
-int32_t ParseMpeg4ConfigHeader(const uint8_t* data, int32_t size, uint32_t* width, uint32_t* height) {
+int32_t KESTRUM_STDCALL ParseMpeg4ConfigHeader(const uint8_t* data, int32_t size, uint32_t* width,
+                                               uint32_t* height) {
   if (data == nullptr || size < 4 || width == nullptr || height == nullptr) return 0;
   const size_t length = static_cast<size_t>(size);
   if (!StartCodeAt(data, length, 0) || data[3] != kSequenceStart) return 0;

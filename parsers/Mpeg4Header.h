@@ -5,11 +5,21 @@
 
 #include <cstdint>
 
+// The outside library's calling convention, which our reader shares so that
+// either can be the parser's header function: standard call on 32-bit
+// Windows, the only convention elsewhere.
+#if defined(_WIN32) && !defined(_WIN64)
+#define KESTRUM_STDCALL __stdcall
+#else
+#define KESTRUM_STDCALL
+#endif
+
 namespace kestrum {
 
 // 1 with width and height written when data begins with a visual object
 // sequence start code and holds a rectangular video object layer header
 // before the first plane; 0 otherwise. Reads nothing beyond size.
-int32_t ParseMpeg4ConfigHeader(const uint8_t* data, int32_t size, uint32_t* width, uint32_t* height);
+int32_t KESTRUM_STDCALL ParseMpeg4ConfigHeader(const uint8_t* data, int32_t size, uint32_t* width,
+                                               uint32_t* height);
 
 }  // namespace kestrum

@@ -9,13 +9,8 @@
 #include <vector>
 
 #include "parsers/HttpMediaParser.h"
+#include "parsers/Mpeg4Header.h"
 #include "platform/DynamicLibrary.h"
-
-#if defined(_WIN32) && !defined(_WIN64)
-#define KESTRUM_STDCALL __stdcall
-#else
-#define KESTRUM_STDCALL
-#endif
 
 namespace kestrum {
 

@@ -128,6 +128,12 @@ TEST(NativeThread, TerminationGivesUpOnAThreadThatNeverWaits) {
 }
 
 TEST(NativeThread, TerminationInASocketWaitReleasesTheLocksItHeld) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer does not see the unlocks a cancelled thread's unwinding
+  // makes, and reports the next lock of the mutex as a double lock; the
+  // plain and AddressSanitizer builds and the Windows build check this case.
+  GTEST_SKIP() << "ThreadSanitizer does not follow a cancelled thread's unwinding";
+#endif
   using kestrum::platform::IoStatus;
   using kestrum::platform::TcpSocket;
   TcpSocket listener;

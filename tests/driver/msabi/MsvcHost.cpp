@@ -261,3 +261,11 @@ extern "C" int MsvcHostRun(CreateIPCaptureFn create, DeleteIPCaptureFn destroy, 
   }
   return failed;
 }
+
+// The same run with the exports linked through the DLL's import library, as a
+// host that links against it rather than loading it calls them.
+extern "C" int MsvcHostRunLinked(void (*sleepMs)(uint32_t), const char* address, uint16_t port, const char* rtspPort,
+                                 uint32_t kind, char* report, uint32_t reportSize) {
+  return MsvcHostRun(&CreateIPCaptureEx2, &DeleteIPCaptureEx3, sleepMs, address, port, rtspPort, kind, report,
+                     reportSize);
+}

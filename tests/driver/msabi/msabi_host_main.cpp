@@ -1,6 +1,8 @@
-// Loads the driver DLL and hands its exports to the Microsoft-ABI host
-// (MsvcHost.cpp), which does all the calls through the interfaces.
-//   msabi_host DLL ADDRESS PORT RTSP_PORT KIND
+// Hands the driver's exports to the Microsoft-ABI host (MsvcHost.cpp), which
+// makes every call through the interfaces:
+//   msabi_host DLL ADDRESS PORT RTSP_PORT KIND     loads the DLL by its path
+//   msabi_host linked ADDRESS PORT RTSP_PORT KIND  the exports the import
+//                                                  library linked in
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,8 @@
 extern "C" int MsvcHostRun(CreateIPCaptureFn create, DeleteIPCaptureFn destroy, void (*sleepMs)(uint32_t),
                            const char* address, uint16_t port, const char* rtspPort, uint32_t kind, char* report,
                            uint32_t reportSize);
+extern "C" int MsvcHostRunLinked(void (*sleepMs)(uint32_t), const char* address, uint16_t port, const char* rtspPort,
+                                 uint32_t kind, char* report, uint32_t reportSize);
 
 namespace {
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -22,6 +26,16 @@ int main(int argc, char** argv) {
   if (argc != 6) {
     std::fprintf(stderr, "usage: msabi_host DLL ADDRESS PORT RTSP_PORT KIND\n");
     return 2;
+  }
+  char report[512];
+  const uint16_t port = static_cast<uint16_t>(std::atoi(argv[3]));
+  const uint32_t kind = static_cast<uint32_t>(std::atoi(argv[5]));
+  int failed;
+  if (std::string(argv[1]) == "linked") {
+    failed = MsvcHostRunLinked(&SleepMs, argv[2], port, argv[4], kind, report, sizeof report);
+    std::printf("%s\n", report);
+    if (failed != 0) std::printf("the Microsoft-ABI host failed at step %d\n", failed);
+    return failed == 0 ? 0 : 1;
   }
   kestrum::platform::DynamicLibrary library;
   if (!library.Open(argv[1])) {
@@ -34,9 +48,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the DLL lacks its exports\n");
     return 2;
   }
-  char report[512];
-  int failed = MsvcHostRun(create, destroy, &SleepMs, argv[2], static_cast<uint16_t>(std::atoi(argv[3])), argv[4],
-                           static_cast<uint32_t>(std::atoi(argv[5])), report, sizeof report);
+  failed = MsvcHostRun(create, destroy, &SleepMs, argv[2], port, argv[4], kind, report, sizeof report);
   std::printf("%s\n", report);
   if (failed != 0) std::printf("the Microsoft-ABI host failed at step %d\n", failed);
   return failed == 0 ? 0 : 1;

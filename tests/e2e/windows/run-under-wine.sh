@@ -145,12 +145,17 @@ if [ -x "$build/bin/msabi_host.exe" ] || [ -f "$build/bin/msabi_host.exe" ]; the
   start_sim "$out/sim-open.log"
   port=$(http_port "$out/sim-open.log" 1)
   rtsp=$(rtsp_port "$out/sim-open.log" 1)
-  for kind in 1 3; do
-    if "$wine" "$build/bin/msabi_host.exe" "$(winpath "$build/bin/QuellonIPCapture.dll")" 127.0.0.1 "$port" "$rtsp" \
-      "$kind" >"$out/msabi-$kind.log" 2>&1; then
-      echo "kind $kind: $(head -1 "$out/msabi-$kind.log")"
+  # Stream kinds 1 (Motion JPEG) and 3 (H.264); the DLL loaded by its path,
+  # then its exports linked through the import library.
+  for run in "1 $(winpath "$build/bin/QuellonIPCapture.dll")" "3 $(winpath "$build/bin/QuellonIPCapture.dll")" \
+    "1 linked" "3 linked"; do
+    kind=${run%% *}
+    how=${run#* }
+    log=$out/msabi-$kind-${how##*\\}.log
+    if (cd "$build/bin" && "$wine" ./msabi_host.exe "$how" 127.0.0.1 "$port" "$rtsp" "$kind" >"$log" 2>&1); then
+      echo "kind $kind, ${how##*\\}: $(head -1 "$log")"
     else
-      fail "Microsoft-ABI host, stream kind $kind: $(cat "$out/msabi-$kind.log")"
+      fail "Microsoft-ABI host, stream kind $kind, ${how##*\\}: $(cat "$log")"
     fi
   done
 else
