@@ -1,22 +1,3 @@
-# Windows (i686) with Debian's mingw-w64 compilers in their POSIX-threads
-# variant (the win32 variant has no std::thread or std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
+# Windows (i686): the DLL for 32-bit hosts.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(KESTRUM_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KESTRUM_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${KESTRUM_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${KESTRUM_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTRUM_MINGW_TRIPLE} ${KESTRUM_WINDOWS_DEPS})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# pkg-config looks only at the libraries built for this target. (This file
-# is read again for CMake's own test projects, without the variable.)
-if(KESTRUM_WINDOWS_DEPS)
-  set(ENV{PKG_CONFIG_LIBDIR} "${KESTRUM_WINDOWS_DEPS}/lib/pkgconfig")
-  set(ENV{PKG_CONFIG_PATH} "")
-endif()
-# The runtime is linked in, so the DLL and the programs import only system DLLs.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

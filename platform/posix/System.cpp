@@ -3,7 +3,6 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <vector>
 
 namespace kestrum {
@@ -25,18 +24,6 @@ std::string CurrentDirectory() {
 }
 
 bool IsTerminal(int standardStream) { return isatty(standardStream) == 1; }
-
-bool ReadWholeFile(const std::string& path, std::string& contents, size_t maxBytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  file.seekg(0, std::ios::end);
-  std::streamoff size = file.tellg();
-  if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return false;
-  file.seekg(0, std::ios::beg);
-  contents.resize(static_cast<size_t>(size));
-  if (size > 0 && !file.read(&contents[0], size)) return false;
-  return true;
-}
 
 }  // namespace platform
 }  // namespace kestrum

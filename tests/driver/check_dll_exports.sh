@@ -3,20 +3,7 @@
 # capability exports, undecorated, and the DLL imports system DLLs only.
 set -euo pipefail
 library="$1"
-expected="CreateCapabilityQueryModule
-CreateIPCapture
-CreateIPCaptureEx
-CreateIPCaptureEx2
-CreateIPCaptureEx3
-DeleteCapabilityQueryModule
-DeleteIPCapture
-DeleteIPCaptureEx
-DeleteIPCaptureEx2
-DeleteIPCaptureEx3
-InitCapabilityQuery
-StartCapabilityQuery
-TerminateCapabilityQuery
-UninitCapabilityQuery"
+expected=$(LC_ALL=C sort "$(dirname "$0")/expected_exports.txt")
 headers=$(objdump -p "$library")
 actual=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$headers" | sed -nE 's/^[[:space:]]*\[[[:space:]]*[0-9]+\][[:space:]]+(.*)$/\1/p' |
   LC_ALL=C sort)

@@ -3,20 +3,7 @@
 # and capability exports.
 set -euo pipefail
 library="$1"
-expected="CreateCapabilityQueryModule
-CreateIPCapture
-CreateIPCaptureEx
-CreateIPCaptureEx2
-CreateIPCaptureEx3
-DeleteCapabilityQueryModule
-DeleteIPCapture
-DeleteIPCaptureEx
-DeleteIPCaptureEx2
-DeleteIPCaptureEx3
-InitCapabilityQuery
-StartCapabilityQuery
-TerminateCapabilityQuery
-UninitCapabilityQuery"
+expected=$(LC_ALL=C sort "$(dirname "$0")/expected_exports.txt")
 actual=$(nm -D --defined-only "$library" | awk '{print $NF}' | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
   echo "exported symbols differ from the driver's exports:" >&2
