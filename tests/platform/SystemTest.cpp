@@ -38,7 +38,9 @@ TEST(PlatformClock, FileTimeMatchesTheCalendarClock) {
   ASSERT_GT(now, unixEpoch);
   uint64_t seconds = (now - unixEpoch) / 10000000ULL;
   EXPECT_GE(seconds, before);
-  EXPECT_LE(seconds, after);
+  // time() reads the coarse clock, which may lag the precise one by a tick:
+  // near a second's end the precise reading can already be in the next one.
+  EXPECT_LE(seconds, after + 1);
 }
 
 TEST(PlatformNetwork, LooksUpDottedAndNamedAddresses) {
