@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "platform/win32/Termination.h"
 
@@ -14,12 +13,6 @@ namespace platform {
 namespace {
 
 HANDLE Handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
-DWORD RemainingMs(uint32_t ms, uint64_t start) {
-  if (ms == kInfinite) return INFINITE;
-  uint64_t elapsed = MonotonicMilliseconds() - start;
-  return elapsed >= ms ? 0 : static_cast<DWORD>(ms - elapsed);
-}
 
 intptr_t CreateNative(bool manualReset) {
   HANDLE event = CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
@@ -80,8 +73,8 @@ int NativeEvent::WaitAny(NativeEvent* const* events, size_t count, uint32_t ms) 
     if (events[i] == nullptr || events[i]->handle_ < 0) return -1;
     handles[i] = Handle(events[i]->handle_);
   }
-  const uint64_t start = MonotonicMilliseconds();
-  DWORD result = win32::WaitInterruptible(handles.data(), static_cast<DWORD>(count), RemainingMs(ms, start), true);
+  DWORD result =
+      win32::WaitInterruptible(handles.data(), static_cast<DWORD>(count), ms == kInfinite ? INFINITE : ms, true);
   if (result >= count) return -1;
   events[result]->AcquireSignal();
   return static_cast<int>(result);

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include "platform/Clock.h"
-
 namespace kestrum {
 namespace platform {
 

@@ -98,9 +98,8 @@ DWORD WaitInterruptible(const HANDLE* handles, DWORD count, DWORD ms, bool inter
     if (offset == 1 && index == 0) ThrowTermination();
     return index - offset;
   }
-  if (result == WAIT_TIMEOUT) return WAIT_TIMEOUT;
-  if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count + offset) return WAIT_FAILED;
-  return WAIT_FAILED;
+  // Abandoned waits (mutexes, which this layer never waits on) fail too.
+  return result == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
 }
 
 }  // namespace win32

@@ -10,20 +10,15 @@
 #include "foundation/HttpSender.h"
 #include "foundation/HttpUtils.h"
 #include "platform/Thread.h"
+#include "tests/foundation/HttpTestDevice.h"
 #include "tests/support/ScriptedServer.h"
 
 using namespace kestrum;
+using kestrum::testing::HttpTestDevice;
 using kestrum::testing::ScriptedServer;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-DEVICE_INFO Device(uint16_t port, const std::string& user = "", const std::string& password = "",
-                   uint32_t connectTimeout = 5000) {
-  DEVICE_INFO device("127.0.0.1", port, user, password);
-  device.ConnectTimeout = connectTimeout;
-  return device;
-}
 
 long Ms(Clock::duration d) { return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()); }
 
@@ -36,7 +31,7 @@ TEST(ScriptedHttp, RequestHeadAndNoCredentialsWithoutUser) {
     if (s.ReadRequestHead(c).empty()) return;
     Respond(c, s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
   });
-  DEVICE_INFO device = Device(server.Port());
+  DEVICE_INFO device = HttpTestDevice(server.Port());
   Web::CHttpSender sender(&device);
   std::string text;
   ASSERT_TRUE(HUtils::RequestGetRD(sender, "/info.cgi?x=1", text));
@@ -62,7 +57,7 @@ TEST(ScriptedHttp, ChallengeForAnotherSchemeIsAnsweredOnce) {
       }
     }
   });
-  DEVICE_INFO device = Device(server.Port(), "user", "pw");
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "user", "pw");
   Web::CHttpSender sender(&device);
   std::string text;
   const bool answered = HUtils::RequestGetRD(sender, "/admin.cgi?image&_", text);
@@ -83,7 +78,7 @@ TEST(ScriptedHttp, ChallengeForTheSchemeJustUsedFails) {
       Respond(c, s, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"cam\"\r\nContent-Length: 0\r\n\r\n");
     }
   });
-  DEVICE_INFO device = Device(server.Port(), "user", "pw");
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "user", "pw");
   Web::CHttpSender sender(&device);
   std::vector<uint8_t> body;
   CResultDef result = HUtils::RequestGetRD(sender, "/io.cgi", body, false);
@@ -105,7 +100,7 @@ TEST(ScriptedHttp, ChunkedBodyAndBodyEndedByClose) {
       c.Shutdown();
     }
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 10000);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 10000);
   Web::CHttpSender sender(&device);
   std::string text;
   ASSERT_TRUE(HUtils::RequestGetRD(sender, "/chunked", text));
@@ -122,7 +117,7 @@ TEST(ScriptedHttp, StalledBodyWithoutLengthKeepsWhatArrived) {
     Respond(c, s, "HTTP/1.1 200 OK\r\n\r\n" + std::string(1000, 'a'));
     s.Stopping()->Wait(platform::kInfinite);  // stall with the connection open
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 300);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 300);
   Web::CHttpSender sender(&device);
   ASSERT_TRUE(HUtils::StartGetRequest(sender, "/stall"));
   std::vector<uint8_t> body;
@@ -136,7 +131,7 @@ TEST(ScriptedHttp, AResponseThatNeverComesIsBoundedByTheTimeOut) {
     s.ReadRequestHead(c);
     s.Stopping()->Wait(platform::kInfinite);
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 400);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 400);
   Web::CHttpSender sender(&device);
   std::vector<uint8_t> body;
   auto start = Clock::now();
@@ -153,7 +148,7 @@ TEST(ScriptedHttp, CloseRequestFromAnotherThreadEndsABlockedRead) {
     Respond(c, s, "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\nfirst");
     s.Stopping()->Wait(platform::kInfinite);
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 20000);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 20000);
   Web::CHttpSender sender(&device);
   ASSERT_TRUE(HUtils::StartGetRequest(sender, "/nph-mjpeg.cgi?fps=5"));
   std::vector<uint8_t> data;
@@ -178,7 +173,7 @@ TEST(ScriptedHttp, StopEventEndsAWaitForTheHead) {
     s.ReadRequestHead(c);
     s.Stopping()->Wait(platform::kInfinite);
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 20000);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 20000);
   Web::CHttpSender sender(&device);
   CManualEvent stop;
   sender.SetStopEvent(&stop);
@@ -199,7 +194,7 @@ TEST(ScriptedHttp, StopEventEndsAStalledBodyRead) {
     Respond(c, s, "HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace\r\n\r\n--frame\r\n");
     s.Stopping()->Wait(platform::kInfinite);
   });
-  DEVICE_INFO device = Device(server.Port(), "", "", 20000);
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 20000);
   Web::CHttpSender sender(&device);
   CManualEvent stop;
   sender.SetStopEvent(&stop);
@@ -229,7 +224,7 @@ TEST(ScriptedHttp, ReadSomePullsTheBodyAsItArrives) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Respond(c, s, "ijkl");
   });
-  DEVICE_INFO device = Device(server.Port());
+  DEVICE_INFO device = HttpTestDevice(server.Port());
   Web::CHttpSender sender(&device);
   ASSERT_TRUE(HUtils::StartGetRequest(sender, "/stream"));
   EXPECT_EQ(12u, sender.GetContentLength());
@@ -248,7 +243,7 @@ TEST(ScriptedHttp, RefusedConnectionAndBadAddress) {
     ASSERT_TRUE(probe.Listen(platform::LoopbackAddress(), 0));
     closedPort = probe.LocalPort();
   }
-  DEVICE_INFO device = Device(closedPort);
+  DEVICE_INFO device = HttpTestDevice(closedPort);
   Web::CHttpSender sender(&device);
   std::vector<uint8_t> body;
   EXPECT_EQ(11u, HUtils::RequestGetRD(sender, "/info.cgi", body, true).GetCode());
@@ -273,7 +268,7 @@ TEST(ScriptedHttp, RedirectsFollowedOnlyWhenAllowed) {
       }
     }
   });
-  DEVICE_INFO device = Device(server.Port());
+  DEVICE_INFO device = HttpTestDevice(server.Port());
   Web::CHttpSender sender(&device);
   Web::HTTP_REQUEST request("GET", "/old");  // default flags: bit 2 set, no redirects
   ASSERT_TRUE(sender.SendRequest(request));

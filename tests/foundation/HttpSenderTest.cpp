@@ -7,19 +7,14 @@
 #include "foundation/Event.h"
 #include "foundation/HttpSender.h"
 #include "foundation/HttpUtils.h"
+#include "tests/foundation/HttpTestDevice.h"
 #include "tests/support/LighttpdServer.h"
 
 using namespace kestrum;
+using kestrum::testing::HttpTestDevice;
 using kestrum::testing::LighttpdServer;
 
 namespace {
-
-DEVICE_INFO Device(uint16_t port, const std::string& user = "", const std::string& password = "",
-                   uint32_t connectTimeout = 5000) {
-  DEVICE_INFO device("127.0.0.1", port, user, password);
-  device.ConnectTimeout = connectTimeout;
-  return device;
-}
 
 class RealServer : public ::testing::Test {
  protected:
@@ -33,7 +28,7 @@ class RealServer : public ::testing::Test {
 };
 
 TEST_F(RealServer, WithoutCredentials) {
-  DEVICE_INFO device = Device(server_.Port());
+  DEVICE_INFO device = HttpTestDevice(server_.Port());
   Web::CHttpSender sender(&device);
   std::string text;
   EXPECT_TRUE(HUtils::RequestGetRD(sender, "/index.txt", text));
@@ -43,7 +38,7 @@ TEST_F(RealServer, WithoutCredentials) {
 }
 
 TEST_F(RealServer, BasicAndDigest) {
-  DEVICE_INFO device = Device(server_.Port(), LighttpdServer::kUser, LighttpdServer::kPassword);
+  DEVICE_INFO device = HttpTestDevice(server_.Port(), LighttpdServer::kUser, LighttpdServer::kPassword);
   Web::CHttpSender basic(&device);
   std::string text;
   EXPECT_TRUE(HUtils::RequestGetRD(basic, "/basic/secret.txt", text));
@@ -59,7 +54,7 @@ TEST_F(RealServer, BasicAndDigest) {
 }
 
 TEST_F(RealServer, WrongPassword) {
-  DEVICE_INFO device = Device(server_.Port(), LighttpdServer::kUser, "wrong");
+  DEVICE_INFO device = HttpTestDevice(server_.Port(), LighttpdServer::kUser, "wrong");
   std::vector<uint8_t> body;
   // Digest realm: the Basic attempt draws a Digest challenge, the Digest retry
   // is refused: credentials invalid.
@@ -79,7 +74,7 @@ TEST_F(RealServer, WrongPassword) {
 }
 
 TEST_F(RealServer, NotFoundAndEmptyBody) {
-  DEVICE_INFO device = Device(server_.Port());
+  DEVICE_INFO device = HttpTestDevice(server_.Port());
   Web::CHttpSender sender(&device);
   std::vector<uint8_t> body;
   CResultDef missing = HUtils::RequestGetRD(sender, "/missing.cgi", body, true);
@@ -103,7 +98,7 @@ TEST_F(RealServer, LargeBodyReadWholeOverOneKeptConnection) {
   std::mt19937 random(42);
   for (char& ch : big) ch = static_cast<char>(random());
   server_.PutFile("big.bin", big);
-  DEVICE_INFO device = Device(server_.Port());
+  DEVICE_INFO device = HttpTestDevice(server_.Port());
   Web::CHttpSender sender(&device);
   std::vector<uint8_t> body;
   for (int i = 0; i < 3; ++i) {
@@ -124,7 +119,7 @@ namespace {
 TEST(TlsHttp, SecureRequestsVerifyUnlessToldNotTo) {
   LighttpdServer server;
   if (!server.Start(true)) GTEST_SKIP() << server.Error();
-  DEVICE_INFO device = Device(server.Port());
+  DEVICE_INFO device = HttpTestDevice(server.Port());
   Web::CHttpSender sender(&device);
 
   Web::HTTP_REQUEST verified("GET", "/index.txt");

@@ -67,7 +67,6 @@ class Frame : public IHostFrame {
   void SetWidth(uint32_t value) override { width = value; }
   void SetSizeClass(uint32_t) override {}
   uint8_t* memory = nullptr;
-  uint32_t capacity = 0;
   uint32_t busy = 0;
   uint32_t dataSize = 0;
   uint32_t fourCC = 0;
@@ -81,7 +80,6 @@ class Allocator : public IHostFrameAllocator {
   Allocator() {
     for (int i = 0; i < kFrames; ++i) {
       frames[i].memory = g_frameMemory[i];
-      frames[i].capacity = kFrameBytes;
     }
   }
   IHostFrame* CreateFrame(uint32_t, uint32_t dataSize, const char*) override {

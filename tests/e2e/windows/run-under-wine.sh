@@ -101,9 +101,10 @@ for mode in rtpoverudp rtpovertcp rtpoverrtsp; do
     --seconds 6 --fps 25 --out "$(winpath "$dir/rec")" >"$dir/host.log" 2>&1) ||
     fail "capture-host h264 $mode: $(tail -3 "$dir/host.log")"
   sleep 1
-  sent=$(state "$port" | json "d['rtsp_sessions'][-1]['pictures_sent']")
-  transport=$(state "$port" | json "d['rtsp_sessions'][-1]['transport']")
-  auth=$(state "$port" | json "d['rtsp_sessions'][-1]['requests'][-1]['authorization']")
+  session=$(state "$port" | json "json.dumps(d['rtsp_sessions'][-1])")
+  sent=$(json "d['pictures_sent']" <<<"$session")
+  transport=$(json "d['transport']" <<<"$session")
+  auth=$(json "d['requests'][-1]['authorization']" <<<"$session")
   got=$(recorded "$dir/rec/channel1.csv")
   echo "h264 $mode: $got recorded of $sent sent over $transport; the last request's login: ${auth%% *}"
   if [ "$sent" -lt 25 ] || [ "$got" -lt $((sent - 1)) ] || [ "$got" -gt "$sent" ]; then
@@ -130,8 +131,9 @@ dir=$(host_dir four-cameras rtpoverudp)
 sleep 1
 for n in 0 1 2 3; do
   p=${ports[$n]}
-  sent=$(state "$p" | json "d['rtsp_sessions'][-1]['pictures_sent']")
-  transport=$(state "$p" | json "d['rtsp_sessions'][-1]['transport']")
+  session=$(state "$p" | json "json.dumps(d['rtsp_sessions'][-1])")
+  sent=$(json "d['pictures_sent']" <<<"$session")
+  transport=$(json "d['transport']" <<<"$session")
   got=$(recorded "$dir/rec/port$p/channel1.csv")
   echo "camera $p: $got recorded of $sent sent over $transport"
   if [ "$sent" -lt 30 ] || [ "$got" -lt $((sent - 1)) ] || [ "$got" -gt "$sent" ] || [ "$transport" != udp ]; then
