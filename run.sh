@@ -148,6 +148,7 @@ test_windows() {
   run_check "windows: vtable layouts" python3 tests/driver/msabi/compare_slots.py
   # A private wine prefix under the build folder; its server is ended after.
   export WINEPREFIX="$ROOT/build-win64/wineprefix" WINEDEBUG=-all
+  run_check "windows-x86_64: wine prefix" tests/e2e/windows/prepare-wine-prefix.sh
   run_ctest "windows-x86_64 (wine)" build-win64
   run_check "windows-x86_64: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win64" \
     "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e"

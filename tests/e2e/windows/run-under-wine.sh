@@ -19,6 +19,7 @@ out=$(cd "$out" && pwd)
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
+"$(dirname "$0")/prepare-wine-prefix.sh"
 failures=0
 fail() {
   echo "FAIL: $*" >&2
