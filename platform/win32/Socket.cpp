@@ -104,13 +104,7 @@ bool TcpSocket::Listen(uint32_t address, uint16_t port, int backlog) {
   return true;
 }
 
-uint16_t TcpSocket::LocalPort() const {
-  if (handle_ < 0) return 0;
-  sockaddr_in local{};
-  int length = sizeof local;
-  if (getsockname(Sock(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-  return ntohs(local.sin_port);
-}
+uint16_t TcpSocket::LocalPort() const { return win32::SocketLocalPort(handle_); }
 
 uint32_t TcpSocket::PeerAddress() const {
   if (handle_ < 0) return 0;
@@ -244,21 +238,9 @@ intptr_t TcpSocket::ReleaseHandle() {
   return handle;
 }
 
-void TcpSocket::Shutdown() {
-  if (handle_ >= 0) {
-    shutdown(Sock(handle_), SD_BOTH);
-    // Winsock does not wake a waiter for our own shutdown; the event does.
-    win32::WakeSocketWaiter(waitEvent_);
-  }
-}
+void TcpSocket::Shutdown() { win32::ShutdownSocket(handle_, waitEvent_); }
 
-void TcpSocket::Close() {
-  if (handle_ >= 0) {
-    closesocket(Sock(handle_));
-    handle_ = -1;
-  }
-  win32::CloseSocketEvent(waitEvent_);
-}
+void TcpSocket::Close() { win32::CloseSocket(handle_, waitEvent_); }
 
 }  // namespace platform
 }  // namespace kestrum

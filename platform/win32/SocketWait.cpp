@@ -35,6 +35,28 @@ void WakeSocketWaiter(intptr_t event) {
   if (event != -1) WSASetEvent(Event(event));
 }
 
+uint16_t SocketLocalPort(intptr_t handle) {
+  if (handle < 0) return 0;
+  sockaddr_in local{};
+  int length = sizeof local;
+  if (getsockname(static_cast<SOCKET>(handle), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+void ShutdownSocket(intptr_t handle, intptr_t event) {
+  if (handle < 0) return;
+  shutdown(static_cast<SOCKET>(handle), SD_BOTH);
+  WakeSocketWaiter(event);
+}
+
+void CloseSocket(intptr_t& handle, intptr_t& event) {
+  if (handle >= 0) {
+    closesocket(static_cast<SOCKET>(handle));
+    handle = -1;
+  }
+  CloseSocketEvent(event);
+}
+
 SocketWake WaitSocket(SOCKET socket, intptr_t event, uint32_t timeoutMs, NativeEvent* stop,
                       WSANETWORKEVENTS* happened) {
   if (event == -1 || socket == INVALID_SOCKET) return SocketWake::Error;

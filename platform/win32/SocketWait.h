@@ -35,6 +35,13 @@ SocketWake WaitSocket(SOCKET socket, intptr_t event, uint32_t timeoutMs, NativeE
 // Signals the event object from any thread, so that a waiter wakes.
 void WakeSocketWaiter(intptr_t event);
 
+// What TCP and UDP sockets share; handle and event are -1 when absent.
+uint16_t SocketLocalPort(intptr_t handle);
+// Ends both directions and wakes a waiter: Winsock does not wake one for our
+// own shutdown.
+void ShutdownSocket(intptr_t handle, intptr_t event);
+void CloseSocket(intptr_t& handle, intptr_t& event);
+
 }  // namespace win32
 }  // namespace platform
 }  // namespace kestrum

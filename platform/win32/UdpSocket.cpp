@@ -75,13 +75,7 @@ bool UdpSocket::Bind(uint16_t port, uint32_t receiveBuffer) {
   return true;
 }
 
-uint16_t UdpSocket::LocalPort() const {
-  if (handle_ < 0) return 0;
-  sockaddr_in local{};
-  int length = sizeof local;
-  if (getsockname(Sock(handle_), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
-  return ntohs(local.sin_port);
-}
+uint16_t UdpSocket::LocalPort() const { return win32::SocketLocalPort(handle_); }
 
 WaitResult UdpSocket::WaitReadable(uint32_t timeoutMs, NativeEvent* stop) {
   if (handle_ < 0) return WaitResult::Fatal;
@@ -203,20 +197,9 @@ bool UdpSocket::SendTo(const Ipv4Endpoint& destination, const void* data, size_t
   return n >= 0 && static_cast<size_t>(n) == length;
 }
 
-void UdpSocket::Shutdown() {
-  if (handle_ >= 0) {
-    shutdown(Sock(handle_), SD_BOTH);
-    win32::WakeSocketWaiter(waitEvent_);
-  }
-}
+void UdpSocket::Shutdown() { win32::ShutdownSocket(handle_, waitEvent_); }
 
-void UdpSocket::Close() {
-  if (handle_ >= 0) {
-    closesocket(Sock(handle_));
-    handle_ = -1;
-  }
-  win32::CloseSocketEvent(waitEvent_);
-}
+void UdpSocket::Close() { win32::CloseSocket(handle_, waitEvent_); }
 
 }  // namespace platform
 }  // namespace kestrum
