@@ -13,8 +13,13 @@ server=$(command -v wineserver || true)
 
 [ -f "$WINEPREFIX/system.reg" ] && exit 0
 mkdir -p "$(dirname "$WINEPREFIX")"
-# wineboot complains about the absent 32-bit half (syswow64) and succeeds.
-WINEDEBUG=-all "$wine" wineboot --init >/dev/null 2>&1
+# wineboot complains about the absent 32-bit half (syswow64) and succeeds;
+# its words are shown only when it fails.
+if ! output=$(WINEDEBUG=-all "$wine" wineboot --init 2>&1); then
+  printf '%s\n' "$output" >&2
+  echo "prepare-wine-prefix.sh: wineboot failed in $WINEPREFIX" >&2
+  exit 1
+fi
 # Until the server has written the registry, the prefix is not complete.
 "$server" -w
 [ -f "$WINEPREFIX/system.reg" ] || { echo "prepare-wine-prefix.sh: wineboot left no registry in $WINEPREFIX" >&2; exit 1; }
