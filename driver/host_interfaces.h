@@ -8,8 +8,9 @@
 // The declaration order below is that table order and must not change; slot 0
 // is the destructor (see KESTRUM_INTERFACE). Operations the driver never
 // calls are declared as ReservedN placeholders with empty bodies so that
-// hosts need not implement them. Texts are zero-terminated 8-bit strings; texts returned by the host are
-// copied at once, texts given to the host are valid only during the call.
+// hosts need not implement them. Texts are zero-terminated 8-bit strings;
+// texts returned by the host are copied at once, texts given to the host are
+// valid only during the call.
 #ifndef KESTRUM_HOST_INTERFACES_H
 #define KESTRUM_HOST_INTERFACES_H
 

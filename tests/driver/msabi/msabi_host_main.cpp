@@ -24,31 +24,29 @@ void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::millisecond
 
 int main(int argc, char** argv) {
   if (argc != 6) {
-    std::fprintf(stderr, "usage: msabi_host DLL ADDRESS PORT RTSP_PORT KIND\n");
+    std::fprintf(stderr, "usage: msabi_host DLL|linked ADDRESS PORT RTSP_PORT KIND\n");
     return 2;
   }
   char report[512];
   const uint16_t port = static_cast<uint16_t>(std::atoi(argv[3]));
   const uint32_t kind = static_cast<uint32_t>(std::atoi(argv[5]));
+  kestrum::platform::DynamicLibrary library;  // loaded until the run ends
   int failed;
   if (std::string(argv[1]) == "linked") {
     failed = MsvcHostRunLinked(&SleepMs, argv[2], port, argv[4], kind, report, sizeof report);
-    std::printf("%s\n", report);
-    if (failed != 0) std::printf("the Microsoft-ABI host failed at step %d\n", failed);
-    return failed == 0 ? 0 : 1;
+  } else {
+    if (!library.Open(argv[1])) {
+      std::fprintf(stderr, "cannot load %s\n", argv[1]);
+      return 2;
+    }
+    auto create = reinterpret_cast<CreateIPCaptureFn>(library.Symbol("CreateIPCapture"));
+    auto destroy = reinterpret_cast<DeleteIPCaptureFn>(library.Symbol("DeleteIPCaptureEx3"));
+    if (create == nullptr || destroy == nullptr) {
+      std::fprintf(stderr, "the DLL lacks its exports\n");
+      return 2;
+    }
+    failed = MsvcHostRun(create, destroy, &SleepMs, argv[2], port, argv[4], kind, report, sizeof report);
   }
-  kestrum::platform::DynamicLibrary library;
-  if (!library.Open(argv[1])) {
-    std::fprintf(stderr, "cannot load %s\n", argv[1]);
-    return 2;
-  }
-  auto create = reinterpret_cast<CreateIPCaptureFn>(library.Symbol("CreateIPCapture"));
-  auto destroy = reinterpret_cast<DeleteIPCaptureFn>(library.Symbol("DeleteIPCaptureEx3"));
-  if (create == nullptr || destroy == nullptr) {
-    std::fprintf(stderr, "the DLL lacks its exports\n");
-    return 2;
-  }
-  failed = MsvcHostRun(create, destroy, &SleepMs, argv[2], port, argv[4], kind, report, sizeof report);
   std::printf("%s\n", report);
   if (failed != 0) std::printf("the Microsoft-ABI host failed at step %d\n", failed);
   return failed == 0 ? 0 : 1;

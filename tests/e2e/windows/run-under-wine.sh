@@ -144,22 +144,22 @@ for n in 0 1 2 3; do
 done
 
 echo "== the Microsoft-ABI host"
-if [ -x "$build/bin/msabi_host.exe" ] || [ -f "$build/bin/msabi_host.exe" ]; then
+if [ -f "$build/bin/msabi_host.exe" ]; then
   start_sim "$out/sim-open.log"
   port=$(http_port "$out/sim-open.log" 1)
   rtsp=$(rtsp_port "$out/sim-open.log" 1)
-  # Stream kinds 1 (Motion JPEG) and 3 (H.264); the DLL loaded by its path,
-  # then its exports linked through the import library.
-  for run in "1 $(winpath "$build/bin/QuellonIPCapture.dll")" "3 $(winpath "$build/bin/QuellonIPCapture.dll")" \
-    "1 linked" "3 linked"; do
-    kind=${run%% *}
-    how=${run#* }
-    log=$out/msabi-$kind-${how##*\\}.log
-    if (cd "$build/bin" && "$wine" ./msabi_host.exe "$how" 127.0.0.1 "$port" "$rtsp" "$kind" >"$log" 2>&1); then
-      echo "kind $kind, ${how##*\\}: $(head -1 "$log")"
-    else
-      fail "Microsoft-ABI host, stream kind $kind, ${how##*\\}: $(cat "$log")"
-    fi
+  # The DLL loaded by its path, then its exports linked through the import
+  # library; stream kinds 1 (Motion JPEG) and 3 (H.264) each.
+  for how in "$(winpath "$build/bin/QuellonIPCapture.dll")" linked; do
+    name=${how##*\\}
+    for kind in 1 3; do
+      log=$out/msabi-$kind-$name.log
+      if (cd "$build/bin" && "$wine" ./msabi_host.exe "$how" 127.0.0.1 "$port" "$rtsp" "$kind" >"$log" 2>&1); then
+        echo "kind $kind, $name: $(head -1 "$log")"
+      else
+        fail "Microsoft-ABI host, stream kind $kind, $name: $(cat "$log")"
+      fi
+    done
   done
 else
   fail "msabi_host.exe was not built (clang missing?)"
