@@ -98,7 +98,9 @@ void CCapabilityQueryModule::Shutdown() {
   CLockGuard guard(lock_);
   if (thread_.IsValid() && !thread_.IsCurrent()) {
     if (thread_.Join(2 * device_.ConnectTimeout) == platform::NativeThread::JoinResult::TimedOut) {
-      thread_.Terminate(kTerminationGraceMs);
+      // The thread uses the properties released below: it is waited for if
+      // it does not end when told.
+      if (!thread_.Terminate(kTerminationGraceMs)) thread_.Join(platform::kInfinite);
       if (client_ != nullptr) client_->OnQueryKilled();
     }
   }

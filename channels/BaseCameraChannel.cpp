@@ -1,5 +1,7 @@
 #include "channels/BaseCameraChannel.h"
 
+#include <new>
+
 #include "foundation/TextUtils.h"
 #include "platform/Network.h"
 
@@ -10,6 +12,8 @@ constexpr uint32_t kNoObjectExitCode = 0x123456;
 // After the time limit a capture thread is terminated; this is how long it
 // gets to reach an interruptible wait and unwind.
 constexpr uint32_t kTerminationGraceMs = 1000;
+// After the capture ran out of memory (or failed otherwise) in its body.
+constexpr uint32_t kRetryAfterErrorMs = 1000;
 }  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
@@ -146,23 +150,45 @@ void CBaseCameraChannel::LoadDeviceSettings() {
 
 uint32_t CBaseCameraChannel::ThreadProc(void* self) {
   if (self == nullptr) return kNoObjectExitCode;
-  try {
-    static_cast<CBaseCameraChannel*>(self)->Run();
-  } catch (...) {
-    if (platform::IsThreadTermination()) throw;
+  auto* channel = static_cast<CBaseCameraChannel*>(self);
+  for (;;) {
+    const char* reason = nullptr;
+    try {
+      channel->Run();
+      return 0;
+    } catch (const std::bad_alloc&) {
+      reason = "not enough memory";
+    } catch (...) {
+      if (platform::IsThreadTermination()) throw;
+      reason = "an unexpected error";
+    }
+    // The camera is not given up: the failure is told and the stream is
+    // opened afresh after a pause, as after any other failed opening.
+    try {
+      channel->SetStatus(Stopped);
+      channel->ReportFailure(std::string("the capture stopped: ") + reason);
+    } catch (...) {
+      if (platform::IsThreadTermination()) throw;
+    }
+    if (channel->stopEvent_.Wait(kRetryAfterErrorMs)) return 0;
   }
-  return 0;
 }
 
 bool CBaseCameraChannel::StartCaptureThread() {
   // Never waits: while another thread is stopping the channel, starting fails.
   if (!threadLock_.TryEnter()) return false;
   bool started = false;
+  bool refused = false;  // by the system, not by a stop in progress
   if (!thread_.IsValid()) {
     stopEvent_.Reset();
     started = thread_.Start(&CBaseCameraChannel::ThreadProc, this, "capture");
+    refused = !started;
   }
   threadLock_.Leave();
+  if (refused) {
+    driver_->Message(1, "%s: %s cannot be started: cannot start a thread: %s", "kestrum::CBaseCameraChannel::Start",
+                     DisplayName(false).c_str(), platform::ThreadStartFailure().c_str());
+  }
   return started;
 }
 
@@ -177,8 +203,11 @@ void CBaseCameraChannel::StopCaptureThread() {
     driver_->Message(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
                      "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
     if (!thread_.Terminate(kTerminationGraceMs)) {
-      driver_->Message(1, "%s: Video capture thread for %s could not be terminated and was abandoned",
+      // The thread uses this channel: it is waited for rather than left
+      // running while the channel is destroyed.
+      driver_->Message(1, "%s: Video capture thread for %s could not be terminated; waiting for it to end",
                        "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
+      thread_.Join(platform::kInfinite);
     }
   }
   thread_.Release();

@@ -78,10 +78,15 @@ bool CBaseThread::StopThread(uint32_t ms) {
                     "kestrum::CBaseThread::StopThread", threadId_, name_.c_str(), DeviceAddress().c_str(),
                     static_cast<unsigned long>(ms));
     }
-    if (!thread_.Terminate(kTerminationGraceMs) && log_ != nullptr) {
-      // It never reached an interruptible wait; it is left running detached.
-      log_->Message(1, "%s: Thread (id=%u, name=\"%s\") for device %s could not be terminated and was abandoned",
-                    "kestrum::CBaseThread::StopThread", threadId_, name_.c_str(), DeviceAddress().c_str());
+    if (!thread_.Terminate(kTerminationGraceMs)) {
+      // It never reached an interruptible wait. Its object must outlive it,
+      // so it is waited for: a stop that takes long beats a thread running
+      // in freed memory.
+      if (log_ != nullptr) {
+        log_->Message(1, "%s: Thread (id=%u, name=\"%s\") for device %s could not be terminated; waiting for it to end",
+                      "kestrum::CBaseThread::StopThread", threadId_, name_.c_str(), DeviceAddress().c_str());
+      }
+      thread_.Join(platform::kInfinite);
     }
   }
   return true;

@@ -28,6 +28,11 @@ class CBaseThread {
   // Signals stop and waits up to ms; past that, reports and terminates it.
   virtual bool StopThread(uint32_t ms);
 
+  // Signals the stop event without waiting; JoinThread or StopThread follow.
+  void RequestStop() { stopEvent_.Set(); }
+  // True while the thread's body has not returned.
+  bool IsRunning() const { return thread_.IsValid() && thread_.IsRunning(); }
+
   uint32_t GetThreadId() const { return threadId_; }
   const std::string& GetName() const { return name_; }
 

@@ -4,11 +4,16 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/Event.h"
+#include "platform/StackMeasure.h"
 
 namespace kestrum {
 namespace platform {
@@ -26,6 +31,7 @@ namespace {
 
 std::atomic<uint32_t> g_nextThreadId{1};
 thread_local uint32_t t_threadId = 0;
+thread_local std::string t_startFailure;
 
 uint32_t AllocateThreadId() {
   uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
@@ -39,6 +45,14 @@ struct DoneSignal {
   ~DoneSignal() { state->done.Set(); }
 };
 
+std::string DescribeStartError(int error) {
+  // glibc says EAGAIN both when the stack cannot be mapped and when a limit
+  // on threads (RLIMIT_NPROC, threads-max) is reached.
+  if (error == EAGAIN) return "not enough memory or threads";
+  if (error == ENOMEM) return "not enough memory";
+  return std::string("system error ") + std::strerror(error);
+}
+
 void* Trampoline(void* raw) {
   auto* holder = static_cast<std::shared_ptr<ThreadState>*>(raw);
   std::shared_ptr<ThreadState> state = std::move(*holder);
@@ -51,12 +65,34 @@ void* Trampoline(void* raw) {
     std::string shortName = state->name.substr(0, 15);
     pthread_setname_np(pthread_self(), shortName.c_str());
   }
+  uintptr_t low = 0;
+  uintptr_t high = 0;
+  const bool measured = stack::MeasurementEnabled() && stack::CurrentBounds(low, high);
+  if (measured) stack::Paint(low);
   DoneSignal signal{state.get()};
   state->proc(state->argument);
+  if (measured) stack::Record(state->name, low, high);
   return nullptr;
 }
 
 }  // namespace
+
+namespace stack {
+bool CurrentBounds(uintptr_t& low, uintptr_t& high) {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return false;
+  void* address = nullptr;
+  size_t size = 0;
+  const bool known = pthread_attr_getstack(&attributes, &address, &size) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!known) return false;
+  low = reinterpret_cast<uintptr_t>(address);
+  high = low + size;
+  return true;
+}
+}  // namespace stack
+
+std::string ThreadStartFailure() { return t_startFailure; }
 
 uint32_t CurrentThreadId() {
   if (t_threadId == 0) t_threadId = AllocateThreadId();
@@ -85,10 +121,23 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
   return *this;
 }
 
-bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
+bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size_t stackBytes) {
   Release();
-  auto state = std::make_shared<ThreadState>();
-  if (!state->done.IsValid() || proc == nullptr) return false;
+  t_startFailure.clear();
+  std::shared_ptr<ThreadState> state;
+  std::shared_ptr<ThreadState>* holder = nullptr;
+  try {
+    state = std::make_shared<ThreadState>();
+    holder = new std::shared_ptr<ThreadState>(state);
+  } catch (const std::bad_alloc&) {
+    t_startFailure = "not enough memory";
+    return false;
+  }
+  if (!state->done.IsValid() || proc == nullptr) {
+    delete holder;
+    t_startFailure = proc == nullptr ? "no thread body" : "no event for it (out of descriptors or memory)";
+    return false;
+  }
   state->proc = proc;
   state->argument = argument;
   state->id = AllocateThreadId();
@@ -97,10 +146,16 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
   // Published before the thread exists: its body may ask about its own
   // handle (stopping itself) at once.
   state_ = state;
-  auto* holder = new std::shared_ptr<ThreadState>(state);
-  if (pthread_create(&state->thread, nullptr, &Trampoline, holder) != 0) {
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  // The library decides its threads' stacks, not the program's defaults.
+  if (stackBytes != 0) pthread_attr_setstacksize(&attributes, std::max<size_t>(stackBytes, PTHREAD_STACK_MIN));
+  const int error = pthread_create(&state->thread, &attributes, &Trampoline, holder);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
     delete holder;
     state_.reset();
+    t_startFailure = DescribeStartError(error);
     return false;
   }
   return true;
@@ -128,14 +183,10 @@ NativeThread::JoinResult NativeThread::Join(uint32_t ms) {
 bool NativeThread::Terminate(uint32_t graceMs) {
   if (!state_) return true;
   pthread_cancel(state_->thread);
-  bool ended = state_->done.WaitUninterruptible(graceMs);
-  if (ended) {
-    pthread_join(state_->thread, nullptr);
-  } else {
-    pthread_detach(state_->thread);
-  }
+  if (!state_->done.WaitUninterruptible(graceMs)) return false;
+  pthread_join(state_->thread, nullptr);
   state_.reset();
-  return ended;
+  return true;
 }
 
 void NativeThread::Release() {

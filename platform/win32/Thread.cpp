@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "platform/Event.h"
+#include "platform/StackMeasure.h"
 #include "platform/win32/Termination.h"
 
 namespace kestrum {
@@ -33,6 +35,7 @@ namespace {
 std::atomic<uint32_t> g_nextThreadId{1};
 thread_local uint32_t t_threadId = 0;
 thread_local HANDLE t_terminate = nullptr;
+thread_local std::string t_startFailure;
 
 uint32_t AllocateThreadId() {
   uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
@@ -42,14 +45,36 @@ uint32_t AllocateThreadId() {
 
 // Debuggers show the name; the call exists from Windows 10 on, so it is
 // looked up rather than linked.
+// Without allocating: it runs before the body's own handlers, where an
+// exhausted heap must not end the process.
 void NameThread(const std::string& name) {
   using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
   HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr || name.empty()) return;
   auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")));
   if (set == nullptr) return;
-  std::wstring wide(name.begin(), name.end());
-  set(GetCurrentThread(), wide.c_str());
+  wchar_t wide[64];
+  size_t length = 0;
+  for (; length + 1 < sizeof wide / sizeof wide[0] && length < name.size(); ++length) {
+    wide[length] = static_cast<unsigned char>(name[length]);
+  }
+  wide[length] = L'\0';
+  set(GetCurrentThread(), wide);
+}
+
+std::string DescribeStartError(DWORD error) {
+  switch (error) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_COMMITMENT_LIMIT:
+      return "not enough memory";
+    case ERROR_MAX_THRDS_REACHED:
+      return "too many threads";
+    case ERROR_NO_SYSTEM_RESOURCES:
+      return "not enough system resources";
+    default:
+      return "system error " + std::to_string(error);
+  }
 }
 
 // Signals the done event however the body ends, termination included.
@@ -66,9 +91,14 @@ unsigned __stdcall Trampoline(void* raw) {
   t_threadId = state->id;
   t_terminate = state->terminate;
   NameThread(state->name);
+  uintptr_t low = 0;
+  uintptr_t high = 0;
+  const bool measured = stack::MeasurementEnabled() && stack::CurrentBounds(low, high);
+  if (measured) stack::Paint(low);
   DoneSignal signal{state.get()};
   try {
     state->proc(state->argument);
+    if (measured) stack::Record(state->name, low, high);
   } catch (const win32::ThreadTerminationUnwind&) {
     // The owner ended the thread; its guards have run.
   }
@@ -104,6 +134,19 @@ DWORD WaitInterruptible(const HANDLE* handles, DWORD count, DWORD ms, bool inter
 
 }  // namespace win32
 
+namespace stack {
+bool CurrentBounds(uintptr_t& low, uintptr_t& high) {
+  ULONG_PTR lowest = 0;
+  ULONG_PTR highest = 0;
+  GetCurrentThreadStackLimits(&lowest, &highest);
+  low = static_cast<uintptr_t>(lowest);
+  high = static_cast<uintptr_t>(highest);
+  return high > low;
+}
+}  // namespace stack
+
+std::string ThreadStartFailure() { return t_startFailure; }
+
 uint32_t CurrentThreadId() {
   if (t_threadId == 0) t_threadId = AllocateThreadId();
   return t_threadId;
@@ -137,10 +180,23 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
   return *this;
 }
 
-bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
+bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size_t stackBytes) {
   Release();
-  auto state = std::make_shared<ThreadState>();
-  if (!state->done.IsValid() || state->terminate == nullptr || proc == nullptr) return false;
+  t_startFailure.clear();
+  std::shared_ptr<ThreadState> state;
+  std::shared_ptr<ThreadState>* holder = nullptr;
+  try {
+    state = std::make_shared<ThreadState>();
+    holder = new std::shared_ptr<ThreadState>(state);
+  } catch (const std::bad_alloc&) {
+    t_startFailure = "not enough memory";
+    return false;
+  }
+  if (!state->done.IsValid() || state->terminate == nullptr || proc == nullptr) {
+    delete holder;
+    t_startFailure = proc == nullptr ? "no thread body" : "no event for it (" + DescribeStartError(GetLastError()) + ")";
+    return false;
+  }
   state->proc = proc;
   state->argument = argument;
   state->id = AllocateThreadId();
@@ -149,11 +205,17 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name) {
   // Published before the thread exists: its body may ask about its own
   // handle (stopping itself) at once.
   state_ = state;
-  auto* holder = new std::shared_ptr<ThreadState>(state);
-  uintptr_t handle = _beginthreadex(nullptr, 0, &Trampoline, holder, 0, nullptr);
+  // A reservation, not a commit: without the flag the size would be
+  // committed at once, and the reservation would come from the program's
+  // executable header.
+  const unsigned size = static_cast<unsigned>(stackBytes);
+  uintptr_t handle = _beginthreadex(nullptr, size, &Trampoline, holder, size != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0,
+                                    nullptr);
   if (handle == 0) {
+    const DWORD error = GetLastError();
     delete holder;
     state_.reset();
+    t_startFailure = DescribeStartError(error);
     return false;
   }
   state->thread = reinterpret_cast<HANDLE>(handle);
@@ -178,12 +240,10 @@ NativeThread::JoinResult NativeThread::Join(uint32_t ms) {
 bool NativeThread::Terminate(uint32_t graceMs) {
   if (!state_) return true;
   SetEvent(state_->terminate);
-  bool ended = state_->done.WaitUninterruptible(graceMs);
-  if (ended && state_->thread != nullptr && !IsCurrent()) WaitForSingleObject(state_->thread, INFINITE);
-  // A thread that did not end keeps its state (and its termination request)
-  // through the shared pointer its start routine holds.
+  if (!state_->done.WaitUninterruptible(graceMs)) return false;
+  if (state_->thread != nullptr && !IsCurrent()) WaitForSingleObject(state_->thread, INFINITE);
   state_.reset();
-  return ended;
+  return true;
 }
 
 void NativeThread::Release() { state_.reset(); }

@@ -113,18 +113,17 @@ TEST(NativeThread, TerminationUnwindsAThreadBlockedInAWait) {
   EXPECT_FALSE(shared.reachedEnd);
 }
 
-TEST(NativeThread, TerminationGivesUpOnAThreadThatNeverWaits) {
+TEST(NativeThread, ATerminationThatFailsKeepsTheThreadForAJoin) {
   Shared shared;
   NativeThread thread;
   ASSERT_TRUE(thread.Start(&SpinWithoutWaiting, &shared, "spinner"));
   EXPECT_FALSE(thread.Terminate(100));
-  EXPECT_FALSE(thread.IsValid());
-  shared.spin = false;  // let the abandoned thread finish before shared goes away
-  for (int i = 0; i < 500 && !shared.reachedEnd; ++i) {
-    NativeEvent pause(true);
-    pause.Wait(10);
-  }
+  EXPECT_TRUE(thread.IsValid()) << "the owner must still be able to wait for it";
+  EXPECT_TRUE(thread.IsRunning());
+  shared.spin = false;
+  EXPECT_EQ(NativeThread::JoinResult::Ended, thread.Join(5000));
   EXPECT_TRUE(shared.reachedEnd);
+  EXPECT_FALSE(thread.IsValid());
 }
 
 TEST(NativeThread, TerminationInASocketWaitReleasesTheLocksItHeld) {
