@@ -1,5 +1,9 @@
 #include "channels/BaseRTPChannel.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "foundation/Time.h"
 #include "foundation/TextUtils.h"
 #include "platform/Clock.h"
@@ -12,6 +16,9 @@ namespace {
 constexpr uint32_t kLoopWaitMs = 1000;
 constexpr uint32_t kRetrySoonMs = 10;
 constexpr uint32_t kProbedPairs = 500;
+// After a read that found only part of a picture, how long the next wait
+// is put off so the rest can be read at once; a full read goes on at once.
+constexpr uint32_t kGatherMs = 4;
 }  // namespace
 
 CBaseRTPChannel::CBaseRTPChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
@@ -55,10 +62,35 @@ void CBaseRTPChannel::OnPacketFrom(const SOCKET_ADDRESS_V4* sender, CRTPPacket* 
   reorder_.Push(*packet, platform::MonotonicMilliseconds(), [this](const CRTPPacket& p) { ProcessPacket(p); });
 }
 
-uint32_t CBaseRTPChannel::OnQueueEmpty() {
-  const uint64_t wait =
-      reorder_.Expire(platform::MonotonicMilliseconds(), [this](const CRTPPacket& p) { ProcessPacket(p); });
-  return wait > kLoopWaitMs ? kLoopWaitMs : static_cast<uint32_t>(wait);
+int CBaseRTPChannel::WaitReceiving(uint32_t ms, CEvent* until) {
+  if (receiver_.Transport() == nullptr) {
+    CEvent* events[] = {&StopEvent(), until};
+    return WaitForAny(events, until != nullptr ? 2 : 1, ms);
+  }
+  const uint64_t deadline = platform::MonotonicMilliseconds() + ms;
+  CUDPClient* transports[] = {receiver_.Transport(), rtcp_.Transport()};
+  auto process = [this](const CRTPPacket& p) { ProcessPacket(p); };
+  for (;;) {
+    uint64_t now = platform::MonotonicMilliseconds();
+    // Held packets leave on time even when nothing else arrives.
+    const uint64_t held = reorder_.Expire(now, process);
+    const uint64_t left = deadline > now ? deadline - now : 0;
+    const uint32_t wait = static_cast<uint32_t>(std::min<uint64_t>(std::min(left, held), kLoopWaitMs));
+    bool readable[2];
+    if (CUDPClient::Wait(transports, 2, wait, StopEvent(), readable)) return 0;
+    now = platform::MonotonicMilliseconds();
+    const size_t handed = receiver_.Receive(now, readable[0]);
+    rtcp_.Receive(now, readable[1]);
+    if (until != nullptr && until->Wait(0)) return 1;
+    // A picture's datagrams come over a few milliseconds: waking for each
+    // costs more than reading them together (under wine, every wake and read
+    // is a round trip to its server). The socket's buffer holds them.
+    if (handed != 0 && handed < CUDPClient::kMostPerReceive) std::this_thread::sleep_for(std::chrono::milliseconds(kGatherMs));
+    if (now >= deadline) {
+      reorder_.Expire(now, process);
+      return -1;
+    }
+  }
 }
 
 bool CBaseRTPChannel::OnFrame(ipcapture::IHostFrame* frame) {
@@ -82,6 +114,29 @@ void CBaseRTPChannel::GetFrameTime(uint32_t rtpTimestamp, ipcapture::SYSTEM_TIME
   if (!converted || !ToSystemTime(converter_.FrameTime(), time)) ToSystemTime(0, time);
 }
 
+void CBaseRTPChannel::ReceiveWhile(const std::function<bool()>& busy, uint32_t limitMs) {
+  constexpr uint32_t kSliceMs = 10;
+  const uint64_t deadline = platform::MonotonicMilliseconds() + limitMs;
+  CUDPClient* transports[] = {receiver_.Transport(), rtcp_.Transport()};
+  CManualEvent never;  // the channel's own stop event is already signalled
+  auto process = [this](const CRTPPacket& p) { ProcessPacket(p); };
+  while (busy() && platform::MonotonicMilliseconds() < deadline) {
+    bool readable[2];
+    CUDPClient::Wait(transports, 2, kSliceMs, never, readable);
+    const uint64_t now = platform::MonotonicMilliseconds();
+    receiver_.Receive(now, readable[0]);
+    rtcp_.Receive(now, readable[1]);
+    reorder_.Expire(now, process);
+  }
+  // What came before the camera heard the end, and what the window holds:
+  // no later packet will fill its gaps.
+  // At most a socket buffer's worth: a sender that never stops must not hold
+  // the close up.
+  for (int pass = 0; pass < 32 && receiver_.Receive(platform::MonotonicMilliseconds()) != 0; ++pass) {
+  }
+  reorder_.Expire(~0ull / 2, process);
+}
+
 bool CBaseRTPChannel::OpenUdpTransport() {
   receiver_.SetUser(this);
   for (uint32_t pair = 0; pair < kProbedPairs; ++pair) {
@@ -93,8 +148,7 @@ bool CBaseRTPChannel::OpenUdpTransport() {
     if (receiver_.StartReceiving(0, static_cast<uint16_t>(port))) {
       // Packets from the camera before any session asked for them belong to
       // another stream of the same camera: that pair is taken.
-      CEvent* events[] = {&StopEvent(), &packetSeen_};
-      if (WaitForAny(events, 2, kPortProbeMs) == -1 &&
+      if (WaitReceiving(kPortProbeMs, &packetSeen_) == -1 &&
           rtcp_.StartReporting(cameraAddress_.load(), static_cast<uint16_t>(port + 1))) {
         return true;
       }
@@ -131,8 +185,7 @@ void CBaseRTPChannel::Run() {
       LoadDeviceSettings();
       frameDelivered_.Reset();
       if (PrepareSession() && OpenSession()) {
-        CEvent* events[] = {&StopEvent(), &frameDelivered_};
-        if (WaitForAny(events, 2, streamTimeout) == 1) {
+        if (WaitReceiving(streamTimeout, &frameDelivered_) == 1) {
           SetStatus(Streaming);
         } else {
           ReportFailure(SessionFailure());
@@ -146,8 +199,7 @@ void CBaseRTPChannel::Run() {
       KeepAlive();
       keepAliveTime_.Touch();
     }
-    const bool stopped = StopEvent().Wait(waitMs);
-    if (stopped) break;
+    if (WaitReceiving(waitMs, nullptr) == 0) break;
     if (LastFrameTime().ElapsedMilliseconds() < streamTimeout / 2) continue;
     // Half the time-out without a picture: reopen, silently; the full
     // time-out: tell the host, on every pass until pictures return.

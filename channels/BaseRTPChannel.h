@@ -1,10 +1,13 @@
 // A camera channel whose pictures arrive as RTP packets: the UDP transport
 // with its port pair and RTCP, session supervision with reopening and loss
-// reports, and frame times from the RTP timestamps.
+// reports, and frame times from the RTP timestamps. Over UDP the capture
+// thread itself reads both ports between its supervision steps, so a camera
+// costs two threads (this one and the RTSP client's) in every RTP mode.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "channels/BaseCameraChannel.h"
@@ -37,7 +40,6 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   void OnReceiveTimeout() override {}
   void OnTransportClosed() override {}
   void OnParameterSets(const std::vector<uint8_t>*) override {}
-  uint32_t OnQueueEmpty() override;
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IHostFrame* frame) override;
@@ -58,6 +60,11 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
   virtual std::string SessionFailure();
   virtual void ProcessPacket(const CRTPPacket& packet) = 0;
 
+  // Goes on reading the UDP ports (mode 0) while busy() holds, at most
+  // limitMs, whether or not a stop was asked for: what the camera sends
+  // until it hears the end of the session is still handed on.
+  void ReceiveWhile(const std::function<bool()>& busy, uint32_t limitMs);
+
   // Looks the camera's address up again (it may have changed, or failed
   // before); 0 when it cannot be resolved.
   uint32_t ResolveCameraAddress();
@@ -72,14 +79,17 @@ class CBaseRTPChannel : public CBaseCameraChannel, public IRTPReceiverUser, publ
 
  private:
   bool OpenUdpTransport();
+  // Waits up to ms, reading the UDP ports meanwhile (mode 0) and handing on
+  // what the reorder window releases. As WaitForAny: 0 when stopped, 1 when
+  // until (if given) was signalled, -1 at the end of the time.
+  int WaitReceiving(uint32_t ms, CEvent* until);
 
   CTime keepAliveTime_;
   std::atomic<uint32_t> cameraAddress_{0};
   CTimeStampConverter converter_;
   CRTPReceiver receiver_;
   CRTCPHandler rtcp_;
-  // UDP only (TCP keeps the order); used on the receiver's thread, reset
-  // while that thread is not running.
+  // UDP only (TCP keeps the order); used on the capture thread.
   CRTPReorderWindow reorder_{kReorderHoldMs};
   CManualEvent packetSeen_;
   CManualEvent frameDelivered_;

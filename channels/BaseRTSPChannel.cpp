@@ -39,7 +39,11 @@ std::string CBaseRTSPChannel::SessionFailure() {
 }
 
 void CBaseRTSPChannel::CloseSession() {
-  // First, so that no interleaved packet is being handed in meanwhile.
+  // The client first, so that no interleaved packet is being handed in
+  // meanwhile. Its thread sends the TEARDOWN; what the camera sends over UDP
+  // until it hears it is still read, as the host asked for it.
+  client_.RequestStop();
+  ReceiveWhile([this] { return client_.IsRunning(); }, client_.StopLimitMs());
   client_.StopSession();
   CBaseRTPChannel::CloseSession();
 }

@@ -45,13 +45,20 @@ class UdpSocket {
     Ipv4Endpoint sender;
     bool truncated = false;  // larger than its slot: lost
   };
-  // Waits up to timeoutMs for a datagram, then takes it and whatever else
-  // is queued, up to count, in one system call: datagram i lands in
-  // buffer + i * slotSize. Only Shutdown from another thread ends the wait
-  // early; then Ok with none received.
+  // Waits up to timeoutMs for a datagram (0: not at all), then takes it and
+  // whatever else is queued, up to count, in one system call: datagram i
+  // lands in buffer + i * slotSize. Only Shutdown from another thread ends
+  // the wait early; then Ok with none received.
   IoStatus ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t count, Datagram* datagrams, size_t& received,
                               uint32_t timeoutMs);
   static constexpr size_t kMaxBatch = 64;
+
+  // Waits up to timeoutMs until one of the sockets has a datagram queued (or
+  // can no longer be used) or the stop event is signalled. Ready sets
+  // ready[i] for each socket worth a read. At most kMaxWaitSockets.
+  static WaitResult WaitAny(UdpSocket* const* sockets, size_t count, uint32_t timeoutMs, NativeEvent* stop,
+                            bool* ready);
+  static constexpr size_t kMaxWaitSockets = 8;
 
   // One datagram; false unless every byte went out.
   bool SendTo(const Ipv4Endpoint& destination, const void* data, size_t length);

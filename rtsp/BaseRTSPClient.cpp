@@ -6,6 +6,7 @@
 #include "foundation/TextUtils.h"
 #include "platform/Clock.h"
 #include "platform/Network.h"
+#include "platform/Thread.h"
 #include "rtsp/Base64.h"
 #include "rtsp/MD5.h"
 #include "rtsp/RTCPHandler.h"
@@ -58,9 +59,16 @@ bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPRec
   settings_ = settings;
   mode_ = mode;
   owner_ = owner;
-  if (Connect() && Start("RTSP Client Thread")) return true;
-  const std::string failure = FormatString("cannot connect to the RTSP port %u of %s (refused, timed out or unresolved)",
-                                           static_cast<unsigned>(settings_.ServerPort), settings_.Host.c_str());
+  std::string failure;
+  if (!Connect()) {
+    failure = FormatString("cannot connect to the RTSP port %u of %s (refused, timed out or unresolved)",
+                           static_cast<unsigned>(settings_.ServerPort), settings_.Host.c_str());
+  } else if (!Start("RTSP Client Thread")) {
+    // The camera was there: what failed is ours.
+    failure = "cannot start a thread: " + platform::ThreadStartFailure();
+  } else {
+    return true;
+  }
   StopSession();
   SetFailure(failure);
   return false;

@@ -12,8 +12,6 @@ constexpr uint8_t kReceiverReport = 201;
 constexpr uint8_t kBye = 203;
 constexpr uint32_t kMinimumLength = 15;
 constexpr uint32_t kDatagramBuffer = 1536;
-constexpr uint32_t kReportWaitMs = 10000;
-constexpr uint32_t kStopLimitMs = 5000;
 constexpr uint32_t kMaxDropout = 3000;
 constexpr uint32_t kMaxMisorder = 100;
 constexpr uint32_t kSequenceMod = 1u << 16;
@@ -35,7 +33,7 @@ uint32_t DrawSsrc() {
 }
 }  // namespace
 
-CRTCPHandler::CRTCPHandler(IDebugMessage* log) : CBaseThread(log), transport_(log), ownSsrc_(DrawSsrc()) {
+CRTCPHandler::CRTCPHandler(IDebugMessage* log) : transport_(log), ownSsrc_(DrawSsrc()) {
   transport_.SetBufferSize(kDatagramBuffer);
   transport_.SetWaitTimeout(1, 0);
 }
@@ -52,11 +50,10 @@ bool CRTCPHandler::StartReporting(uint32_t cameraAddress, uint16_t port) {
   }
   if (!transport_.Open(this, port)) return false;
   transport_.SetWaitTimeout(1, 0);
-  return Start("RTCP Handler Thread");
+  return true;
 }
 
 void CRTCPHandler::StopReporting() {
-  StopEvent().Set();
   bool peerKnown;
   {
     CLockGuard guard(lock_);
@@ -68,7 +65,6 @@ void CRTCPHandler::StopReporting() {
     peerKnown_ = false;
   }
   transport_.Close();
-  StopThread(kStopLimitMs);
 }
 
 void CRTCPHandler::InitSequence(uint16_t sequence) {
@@ -108,7 +104,7 @@ void CRTCPHandler::OnData(IRTPClient*, const SOCKET_ADDRESS_V4& sender, const ui
     }
     Note(data);
   }
-  reportEvent_.Set();
+  Send(BuildReceiverReport());
 }
 
 bool CRTCPHandler::NoteInterleavedReport(const uint8_t* data, uint32_t length) {
@@ -173,20 +169,6 @@ void CRTCPHandler::Send(const std::vector<uint8_t>& packet) {
     // Learn the destination again from the next sender report.
     CLockGuard guard(lock_);
     peerKnown_ = false;
-  }
-}
-
-void CRTCPHandler::Run() {
-  CEvent* events[] = {&StopEvent(), &reportEvent_};
-  for (;;) {
-    const int fired = WaitForAny(events, 2, kReportWaitMs);
-    if (fired == 0) break;
-    if (fired == 1) {
-      // Reset before the report is built, not after it is sent: RTCP that
-      // arrives meanwhile gets a report of its own instead of being wiped.
-      reportEvent_.Reset();
-      Send(BuildReceiverReport());
-    }
   }
 }
 

@@ -1,18 +1,18 @@
 // Answers the camera's RTCP with receiver reports (RFC 3550, 6.4.2) on the
 // RTCP port, and says BYE when it stops, so that the camera keeps sending.
+// Each report is answered as it is read, on the thread that calls Receive
+// (the channel's own): the handler needs no thread of its own.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "foundation/BaseThread.h"
-#include "foundation/Event.h"
 #include "foundation/RecursiveLock.h"
 #include "rtsp/UDPClient.h"
 
 namespace kestrum {
 
-class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
+class CRTCPHandler : public IRTPClientUser {
  public:
   explicit CRTCPHandler(IDebugMessage* log);
   ~CRTCPHandler() override;
@@ -22,6 +22,10 @@ class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
   bool StartReporting(uint32_t cameraAddress, uint16_t port);
   // Sends BYE when a sender report was seen, then closes.
   void StopReporting();
+  // Reads what arrived on the RTCP port and answers it; see CUDPClient::Receive.
+  size_t Receive(uint64_t nowMs, bool readable = true) { return transport_.Receive(nowMs, readable); }
+  // The transport, for CUDPClient::Wait.
+  CUDPClient* Transport() { return &transport_; }
   // Each RTP sequence number accepted over UDP (RFC 3550, A.1).
   void RecordSequence(uint16_t sequence);
 
@@ -38,9 +42,6 @@ class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
   uint32_t OwnSsrc() const { return ownSsrc_; }  // as a number; sent big-endian
   uint16_t GetPort() { return transport_.GetPort(); }
 
- protected:
-  void Run() override;
-
  private:
   void InitSequence(uint16_t sequence);
   void Note(const uint8_t* data);  // under lock_
@@ -50,7 +51,6 @@ class CRTCPHandler : protected CBaseThread, public IRTPClientUser {
   uint32_t cameraAddress_ = 0;
   bool peerKnown_ = false;
   bool sequenceInitialised_ = false;
-  CEvent reportEvent_{false};
   CRecursiveLock lock_;
   SOCKET_ADDRESS_V4 destination_{};
   uint64_t arrivalMs_ = 0;

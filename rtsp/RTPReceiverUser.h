@@ -22,16 +22,13 @@ class IRTPReceiverUser {
   virtual ~IRTPReceiverUser() = default;
   // From the interleaved RTSP connection, on the RTSP client's thread.
   virtual void OnPacket(CRTPPacket* packet) = 0;
-  // From the UDP queue, on the receiver's thread.
+  // From the UDP port, on the thread that calls the receiver's Receive; the
+  // packet is valid only during the call.
   virtual void OnPacketFrom(const SOCKET_ADDRESS_V4* sender, CRTPPacket* packet) = 0;
   virtual void OnReceiveTimeout() = 0;
   virtual void OnTransportClosed() = 0;
   // SPS, PPS and MPEG-4 configuration, after a successful DESCRIBE.
   virtual void OnParameterSets(const std::vector<uint8_t>* sets) = 0;
-  // The UDP queue ran empty, on the receiver's thread: the user may hand on
-  // what it holds back. Returns the milliseconds after which it wants to be
-  // asked again at the latest, should no packet come first.
-  virtual uint32_t OnQueueEmpty() = 0;
 };
 
 }  // namespace kestrum

@@ -1,21 +1,23 @@
 #include "rtsp/UDPClient.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <vector>
+#include <new>
+
+#include "platform/Thread.h"
 
 namespace kestrum {
 
 namespace {
 // A key picture of a 720p or 1080p camera arrives as one burst of 100 to 300
 // datagrams; 64 KiB of socket buffer (half of it on Linux, which counts each
-// datagram's overhead) loses most of them before the thread can read.
+// datagram's overhead) loses most of them before they are read. The socket
+// buffer is also the queue while the owner's thread hands a picture on.
 constexpr uint32_t kReceiveBuffer = 2u << 20;
-constexpr uint32_t kReceiveTimeoutMs = 5000;
-constexpr uint32_t kSendTimeoutMs = 1000;
 constexpr uint32_t kLargestDatagram = 65535;
 constexpr uint32_t kBufferGrowth = 1024;
-constexpr size_t kBatch = 32;  // datagrams taken per read
+constexpr size_t kBatch = 16;  // datagrams taken per read
+// Then the owner's other ports get a turn.
+constexpr size_t kBatchesPerCall = CUDPClient::kMostPerReceive / kBatch;
 constexpr int kMaxDiscarded = 100;
 constexpr uint16_t kFamilyIPv4 = 2;
 
@@ -42,7 +44,7 @@ platform::Ipv4Endpoint ToEndpoint(const SOCKET_ADDRESS_V4& address) {
   return endpoint;
 }
 
-CUDPClient::CUDPClient(IDebugMessage* log) : CBaseThread(log) {}
+CUDPClient::CUDPClient(IDebugMessage*) {}
 
 CUDPClient::~CUDPClient() { Close(); }
 
@@ -51,19 +53,11 @@ bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
   {
     CLockGuard guard(lock_);
     user_ = user;
-    bool bound;
-    {
-      std::lock_guard<std::mutex> handleGuard(handleLock_);
-      bound = socket_.Bind(port, kReceiveBuffer);
-    }
-    if (bound) {
+    std::lock_guard<std::mutex> handleGuard(handleLock_);
+    opened = !socket_.IsOpen() && socket_.Bind(port, kReceiveBuffer);
+    if (opened) {
       port_ = port;
-      // The socket's own time-outs play no part here (every wait is a poll
-      // with the stop event), but they bound how long a stop may take.
-      stopWaitMs_ = std::max(kReceiveTimeoutMs, kSendTimeoutMs);
-      char name[64];
-      snprintf(name, sizeof name, "UDP client thread, port %u", static_cast<unsigned>(port));
-      opened = Start(name);
+      lastActivityMs_ = 0;
     }
   }
   if (!opened) Close();
@@ -71,16 +65,11 @@ bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
 }
 
 bool CUDPClient::Close() {
-  StopEvent().Set();
-  bool joined;
   bool hadSocket;
   {
     CLockGuard guard(lock_);
     hadSocket = socket_.IsOpen();
-    socket_.Shutdown();
     port_ = 0;
-    const uint32_t waitMs = std::max(waitSeconds_.load() * 1000, stopWaitMs_) + 1000;
-    joined = JoinThread(std::max(waitMs, 5000u));
     if (hadSocket) {
       // What the system still holds for this port must not reach a later
       // user of it.
@@ -97,6 +86,9 @@ bool CUDPClient::Close() {
       std::lock_guard<std::mutex> handleGuard(handleLock_);
       socket_.Close();
     }
+    // Sized for the largest datagram seen: not kept for the next session.
+    std::vector<uint8_t>().swap(buffers_);
+    slotSize_ = 0;
   }
   IRTPClientUser* user = user_.load();
   if (hadSocket && user != nullptr) {
@@ -106,16 +98,16 @@ bool CUDPClient::Close() {
       if (platform::IsThreadTermination()) throw;
     }
   }
-  return joined;
+  return hadSocket;
 }
 
 void CUDPClient::SetWaitTimeout(uint32_t seconds, uint32_t fraction) {
   waitSeconds_ = seconds;
-  waitMicroseconds_ = fraction % 1000;
+  waitMicroseconds_ = fraction % 1000000;
 }
 
 uint32_t CUDPClient::WaitTimeoutMs() const {
-  // Round a fraction of a millisecond up: a zero wait would spin.
+  // Round a fraction of a millisecond up: a zero wait would report every pass.
   const uint32_t ms = waitSeconds_.load() * 1000 + (waitMicroseconds_.load() + 999) / 1000;
   return ms == 0 ? 1 : ms;
 }
@@ -131,48 +123,94 @@ uint16_t CUDPClient::BoundPort() {
 }
 
 bool CUDPClient::Send(const SOCKET_ADDRESS_V4& destination, const uint8_t* data, uint32_t length) {
-  // Close cannot close the socket under a send from another thread (the
-  // RTCP handler's). Not the Open/Close lock: Close holds that while it
-  // joins a thread whose user may be sending.
   std::lock_guard<std::mutex> guard(handleLock_);
   if (!socket_.IsOpen()) return false;
   if (length == 0) return true;
   return socket_.SendTo(ToEndpoint(destination), data, length);
 }
 
+bool CUDPClient::Wait(CUDPClient* const* clients, size_t count, uint32_t ms, CEvent& stop, bool* readable) {
+  constexpr size_t kMax = platform::UdpSocket::kMaxWaitSockets;
+  platform::UdpSocket* sockets[kMax];
+  size_t position[kMax];
+  bool ready[kMax];
+  size_t open = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (readable != nullptr) readable[i] = false;
+    // Read without the handle lock: only the owner's thread closes it.
+    if (open < kMax && clients[i] != nullptr && clients[i]->socket_.IsOpen()) {
+      position[open] = i;
+      sockets[open++] = &clients[i]->socket_;
+    }
+  }
+  if (open == 0) return stop.Wait(ms);
+  const platform::WaitResult result = platform::UdpSocket::WaitAny(sockets, open, ms, stop.Native(), ready);
+  if (result == platform::WaitResult::Stopped) return true;
+  // A failed wait must not make its caller spin: it waits on the stop alone.
+  if (result == platform::WaitResult::Fatal || result == platform::WaitResult::Error) return stop.Wait(ms);
+  if (readable != nullptr && result == platform::WaitResult::Ready) {
+    for (size_t i = 0; i < open; ++i) readable[position[i]] = ready[i];
+  }
+  return false;
+}
 
-void CUDPClient::Run() {
-  uint32_t size = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
-  std::vector<uint8_t> buffers;
+size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
+  CLockGuard guard(lock_);
+  if (!socket_.IsOpen()) return 0;
+  IRTPClientUser* user = user_.load();
+  if (!readable) {
+    NoteQuiet(nowMs, user);
+    return 0;
+  }
+  const uint32_t wanted = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
+  if (slotSize_ < wanted || buffers_.empty()) {
+    try {
+      buffers_.assign(static_cast<size_t>(std::max(slotSize_, wanted)) * kBatch, 0);
+      slotSize_ = std::max(slotSize_, wanted);
+    } catch (const std::bad_alloc&) {
+      // Nothing can be read now; what is queued waits for memory.
+      buffers_.clear();
+      slotSize_ = 0;
+      return 0;
+    }
+  }
+  size_t handed = 0;
+  bool grow = false;
   platform::UdpSocket::Datagram datagrams[kBatch];
-  // The read itself waits (for the wait time-out) and then takes the whole
-  // burst that is queued: a key picture arrives as one. Close signals the
-  // stop event and shuts the socket down, which ends a read in progress.
-  for (;;) {
-    if (IsStopRequested()) break;
-    buffers.resize(static_cast<size_t>(size) * kBatch);
+  for (size_t batch = 0; batch < kBatchesPerCall; ++batch) {
     size_t count = 0;
     const platform::IoStatus status =
-        socket_.ReceiveBatchWithin(buffers.data(), size, kBatch, datagrams, count, WaitTimeoutMs());
-    if (IsStopRequested()) break;
-    IRTPClientUser* user = user_.load();
-    if (status == platform::IoStatus::Timeout) {
-      if (user != nullptr) user->OnTimeout(this);
-      continue;
-    }
+        socket_.ReceiveBatchWithin(buffers_.data(), slotSize_, kBatch, datagrams, count, 0);
     if (status == platform::IoStatus::Closed) {
       if (user != nullptr) user->OnClosed(this);
-      break;
+      return handed;
     }
-    bool grow = false;
+    if (status != platform::IoStatus::Ok || count == 0) break;
+    handed += count;
     for (size_t i = 0; i < count; ++i) {
-      // A datagram larger than the buffer is lost; the next one of its size fits.
+      // A datagram larger than its slot is lost; the next one of its size fits.
       if (datagrams[i].truncated) grow = true;
       if (datagrams[i].size == 0 || user == nullptr) continue;
-      user->OnData(this, ToSocketAddress(datagrams[i].sender), buffers.data() + i * size,
+      user->OnData(this, ToSocketAddress(datagrams[i].sender), buffers_.data() + i * slotSize_,
                    static_cast<uint32_t>(datagrams[i].size));
     }
-    if (grow) size = std::min(size + kBufferGrowth, kLargestDatagram);
+    if (count < kBatch) break;
+  }
+  if (grow) bufferSize_ = std::min(slotSize_ + kBufferGrowth, kLargestDatagram);
+  if (handed != 0) {
+    lastActivityMs_ = nowMs;
+  } else {
+    NoteQuiet(nowMs, user);
+  }
+  return handed;
+}
+
+void CUDPClient::NoteQuiet(uint64_t nowMs, IRTPClientUser* user) {
+  if (lastActivityMs_ == 0) {
+    lastActivityMs_ = nowMs;
+  } else if (nowMs - lastActivityMs_ >= WaitTimeoutMs()) {
+    lastActivityMs_ = nowMs;
+    if (user != nullptr) user->OnTimeout(this);
   }
 }
 

@@ -83,6 +83,37 @@ WaitResult UdpSocket::WaitReadable(uint32_t timeoutMs, NativeEvent* stop) {
   return WaitResult::Ready;
 }
 
+WaitResult UdpSocket::WaitAny(UdpSocket* const* sockets, size_t count, uint32_t timeoutMs, NativeEvent* stop,
+                               bool* ready) {
+  if (sockets == nullptr || ready == nullptr || count == 0 || count > kMaxWaitSockets) return WaitResult::Fatal;
+  pollfd fds[kMaxWaitSockets + 1];
+  for (size_t i = 0; i < count; ++i) {
+    ready[i] = false;
+    fds[i] = pollfd{sockets[i] != nullptr ? Fd(sockets[i]->handle_) : -1, POLLIN, 0};
+  }
+  nfds_t total = static_cast<nfds_t>(count);
+  const bool withStop = stop != nullptr && stop->IsValid();
+  if (withStop) fds[total++] = pollfd{Fd(stop->PollHandle()), POLLIN, 0};
+  int result;
+  {
+    // A forced thread termination may take effect here, as in event waits.
+    int previous = PTHREAD_CANCEL_DISABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
+    result = poll(fds, total, timeoutMs == kInfinite ? -1 : static_cast<int>(timeoutMs));
+    pthread_setcancelstate(previous, nullptr);
+  }
+  if (result < 0) return errno == EINTR ? WaitResult::Error : WaitResult::Fatal;
+  if (withStop && (fds[count].revents & POLLIN) != 0) return WaitResult::Stopped;
+  if (result == 0) return WaitResult::Timeout;
+  bool any = false;
+  for (size_t i = 0; i < count; ++i) {
+    // Errors and a closed socket are worth a read too: the read tells.
+    ready[i] = fds[i].fd >= 0 && fds[i].revents != 0;
+    any = any || ready[i];
+  }
+  return any ? WaitResult::Ready : WaitResult::Timeout;
+}
+
 IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
                                 bool& truncated) {
   return Receive(buffer, length, received, sender, truncated, MSG_DONTWAIT);
@@ -93,8 +124,8 @@ IoStatus UdpSocket::ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t 
   received = 0;
   if (handle_ < 0 || buffer == nullptr || datagrams == nullptr || count == 0) return IoStatus::Error;
   count = std::min(count, kMaxBatch);
-  const uint32_t wanted = timeoutMs == 0 ? 1 : timeoutMs;
-  if (wanted != receiveTimeoutMs_) {
+  const uint32_t wanted = timeoutMs;
+  if (wanted != 0 && wanted != receiveTimeoutMs_) {
     timeval timeout{};
     timeout.tv_sec = wanted / 1000;
     timeout.tv_usec = static_cast<suseconds_t>(wanted % 1000) * 1000;
@@ -119,7 +150,8 @@ IoStatus UdpSocket::ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t 
     int previous = PTHREAD_CANCEL_DISABLE;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous);
     do {
-      n = recvmmsg(Fd(handle_), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+      n = recvmmsg(Fd(handle_), messages, static_cast<unsigned>(count), wanted == 0 ? MSG_DONTWAIT : MSG_WAITFORONE,
+                   nullptr);
     } while (n < 0 && errno == EINTR);
     pthread_setcancelstate(previous, nullptr);
   }

@@ -109,6 +109,35 @@ WaitResult UdpSocket::WaitReadable(uint32_t timeoutMs, NativeEvent* stop) {
   }
 }
 
+WaitResult UdpSocket::WaitAny(UdpSocket* const* sockets, size_t count, uint32_t timeoutMs, NativeEvent* stop,
+                               bool* ready) {
+  if (sockets == nullptr || ready == nullptr || count == 0 || count > kMaxWaitSockets) return WaitResult::Fatal;
+  // Each socket's event stays signalled until a read of it (which resets it
+  // first, see ReceiveBatchWithin) so nothing queued is missed; no peeks
+  // here, as every socket call costs a round trip to wine's server.
+  HANDLE handles[kMaxWaitSockets + 1];
+  size_t owner[kMaxWaitSockets + 1];
+  DWORD waited = 0;
+  const bool withStop = stop != nullptr && stop->IsValid();
+  if (withStop) handles[waited++] = reinterpret_cast<HANDLE>(stop->PollHandle());
+  for (size_t i = 0; i < count; ++i) {
+    ready[i] = false;
+    const UdpSocket* socket = sockets[i];
+    if (socket == nullptr || socket->handle_ < 0 || socket->waitEvent_ == -1) continue;
+    owner[waited] = i;
+    handles[waited++] = reinterpret_cast<HANDLE>(socket->waitEvent_);
+  }
+  if (waited == (withStop ? 1u : 0u)) return WaitResult::Fatal;
+  const DWORD result =
+      win32::WaitInterruptible(handles, waited, timeoutMs == kInfinite ? INFINITE : timeoutMs, true);
+  if (result == WAIT_TIMEOUT) return WaitResult::Timeout;
+  if (result == WAIT_FAILED || result >= waited) return WaitResult::Error;
+  if (withStop && result == 0) return WaitResult::Stopped;
+  // The first signalled socket only: the others stay signalled for the next wait.
+  ready[owner[result]] = true;
+  return WaitResult::Ready;
+}
+
 IoStatus UdpSocket::ReceiveFrom(void* buffer, size_t length, size_t& received, Ipv4Endpoint& sender,
                                 bool& truncated) {
   return Receive(buffer, length, received, sender, truncated, 0);
@@ -120,7 +149,23 @@ IoStatus UdpSocket::ReceiveBatchWithin(uint8_t* buffer, size_t slotSize, size_t 
   if (handle_ < 0 || buffer == nullptr || datagrams == nullptr || count == 0) return IoStatus::Error;
   count = std::min(count, kMaxBatch);
   const uint64_t start = MonotonicMilliseconds();
+  if (timeoutMs == 0) {
+    // Read at once, after a wait elsewhere (WaitAny): its event is cleared
+    // before the reads, which re-arm it, so what arrives meanwhile signals
+    // it again. Once one datagram was read (which re-armed it), a queue found
+    // empty ends the reads without a failed one.
+    // A reset of the event alone: the reads re-enable FD_READ themselves,
+    // and asking for the recorded events would cost two more calls (under
+    // wine each is a round trip to its server).
+    WSAResetEvent(reinterpret_cast<WSAEVENT>(waitEvent_));
+  }
   while (received < count) {
+    if (timeoutMs == 0 && received > 0) {
+      u_long queued = 0;
+      if (ioctlsocket(Sock(handle_), FIONREAD, &queued) == 0 && queued == 0) {
+        return received > 0 ? IoStatus::Ok : IoStatus::Timeout;
+      }
+    }
     Datagram& datagram = datagrams[received];
     size_t size = 0;
     bool truncated = false;

@@ -12,6 +12,7 @@
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPReceiver.h"
 #include "tests/e2e/E2eSupport.h"
+#include "tests/rtsp/RtpTestSupport.h"
 
 namespace kestrum {
 namespace testing {
@@ -27,7 +28,6 @@ class Owner : public IRTPReceiverUser {
   }
   void OnReceiveTimeout() override {}
   void OnTransportClosed() override {}
-  uint32_t OnQueueEmpty() override { return 1000; }
   void OnParameterSets(const std::vector<uint8_t>* sets) override {
     spsSize = sets[0].size();
     ppsSize = sets[1].size();
@@ -76,11 +76,18 @@ struct Stream {
       if (!rtcp.StartReporting(platform::LoopbackAddress(), static_cast<uint16_t>(port + 1))) return false;
       settings.ClientRtpPort = port;
       settings.ClientRtcpPort = static_cast<uint16_t>(port + 1);
+      // The channel's thread: reads both ports.
+      pump = std::make_unique<TransportPump>(std::vector<CUDPClient*>{receiver.Transport(), rtcp.Transport()},
+                                             [this](uint64_t now) {
+                                               receiver.Receive(now);
+                                               rtcp.Receive(now);
+                                             });
     }
     return client.StartSession(settings, &owner, mode);
   }
   void Stop() {
     client.StopSession();
+    pump.reset();
     rtcp.StopReporting();
     receiver.StopReceiving();
   }
@@ -90,6 +97,7 @@ struct Stream {
   Owner owner;
   CRTPReceiver receiver{nullptr};
   CBaseRTSPClient client{nullptr};
+  std::unique_ptr<TransportPump> pump;
 };
 
 TEST(RtspStack, UdpAndInterleavedWithEachAuthentication) {

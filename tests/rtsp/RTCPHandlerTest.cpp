@@ -10,6 +10,7 @@
 
 using namespace kestrum;
 using kestrum::testing::FreeUdpPort;
+using kestrum::testing::TransportPump;
 using kestrum::testing::UdpPeer;
 
 namespace {
@@ -18,6 +19,13 @@ uint32_t BigEndian32(const std::vector<uint8_t>& bytes, size_t at) {
   return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) | (uint32_t{bytes[at + 2]} << 8) |
          bytes[at + 3];
 }
+
+// The channel's thread, which reads the handler's port and so answers.
+struct Answering {
+  explicit Answering(CRTCPHandler& handler)
+      : pump({handler.Transport()}, [&handler](uint64_t now) { handler.Receive(now); }) {}
+  TransportPump pump;
+};
 
 // A sender report (RFC 3550, 6.4.1) from SSRC 11 22 33 44 whose NTP
 // timestamp's middle 32 bits are A1 A2 A3 A4.
@@ -31,6 +39,7 @@ TEST(RTCPHandler, ASenderReportIsAnsweredWithOneReceiverReport) {
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
   EXPECT_FALSE(handler.StartReporting(platform::LoopbackAddress(), port)) << "already listening";
+  Answering answering(handler);
   handler.RecordSequence(65534);
   handler.RecordSequence(65535);
   handler.RecordSequence(0);
@@ -56,6 +65,7 @@ TEST(RTCPHandler, DelaySinceLastSenderReportIsInUnitsOf65536thsOfASecond) {
   CRTCPHandler handler(nullptr);
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
+  Answering answering(handler);
   EXPECT_EQ(0u, BigEndian32(handler.BuildReceiverReport(), 28)) << "no RTCP yet";
   UdpPeer camera;
   using Clock = std::chrono::steady_clock;
@@ -84,13 +94,17 @@ TEST(RTCPHandler, RtcpFromAnotherHostOrTooShortIsIgnored) {
   const uint32_t otherHost = platform::LoopbackAddress() + (uint32_t{1} << 24);
   ASSERT_TRUE(handler.StartReporting(otherHost, port));
   UdpPeer camera;
-  camera.Send(port, SenderReport());
-  EXPECT_TRUE(camera.Receive(500).empty());
+  {
+    Answering answering(handler);
+    camera.Send(port, SenderReport());
+    EXPECT_TRUE(camera.Receive(500).empty());
+  }
   handler.StopReporting();
   EXPECT_TRUE(camera.Receive(300).empty()) << "no BYE to a peer never learned";
 
   CRTCPHandler second(nullptr);
   ASSERT_TRUE(second.StartReporting(platform::LoopbackAddress(), port));
+  Answering answering(second);
   std::vector<uint8_t> shortReport = SenderReport();
   shortReport.resize(14);
   camera.Send(port, shortReport);
@@ -102,6 +116,7 @@ TEST(RTCPHandler, OnlyASenderReportMakesThePeerKnown) {
   CRTCPHandler handler(nullptr);
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
+  Answering answering(handler);
   UdpPeer camera;
   camera.Send(port, SenderReport(202));  // a source description alone
   EXPECT_TRUE(camera.Receive(500).empty());
@@ -118,8 +133,11 @@ TEST(RTCPHandler, ByeGoesOutOnStopOnlyAfterASenderReport) {
     CRTCPHandler silent(nullptr);
     const uint16_t silentPort = FreeUdpPort();
     ASSERT_TRUE(silent.StartReporting(platform::LoopbackAddress(), silentPort));
-    camera.Send(silentPort, SenderReport(202));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+      Answering answering(silent);
+      camera.Send(silentPort, SenderReport(202));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     silent.StopReporting();
   }
   EXPECT_TRUE(camera.Receive(300).empty());
@@ -127,8 +145,11 @@ TEST(RTCPHandler, ByeGoesOutOnStopOnlyAfterASenderReport) {
   CRTCPHandler handler(nullptr);
   const uint16_t port = FreeUdpPort();
   ASSERT_TRUE(handler.StartReporting(platform::LoopbackAddress(), port));
-  camera.Send(port, SenderReport());
-  ASSERT_EQ(32u, camera.Receive(3000).size());
+  {
+    Answering answering(handler);
+    camera.Send(port, SenderReport());
+    ASSERT_EQ(32u, camera.Receive(3000).size());
+  }
   const auto start = std::chrono::steady_clock::now();
   handler.StopReporting();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));

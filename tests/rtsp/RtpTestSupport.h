@@ -2,15 +2,23 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
 
+#include "foundation/Event.h"
+#include "platform/Clock.h"
 #include "platform/Socket.h"
 #include "platform/UdpSocket.h"
 #include "rtsp/RTPPacket.h"
 #include "rtsp/RTPReceiverUser.h"
+#include "rtsp/UDPClient.h"
 
 namespace kestrum {
 namespace testing {
@@ -60,6 +68,48 @@ class UdpPeer {
   platform::UdpSocket socket_;
 };
 
+// Plays the owner's thread on the calling thread: waits on the transports
+// and lets them receive until done() holds (true) or ms have passed.
+template <class Done>
+bool ReceiveUntil(const std::vector<CUDPClient*>& transports, Done done, uint32_t ms = 5000) {
+  CManualEvent never;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::unique_ptr<bool[]> readable(new bool[transports.size()]);
+    CUDPClient::Wait(transports.data(), transports.size(), 20, never, readable.get());
+    for (size_t i = 0; i < transports.size(); ++i) transports[i]->Receive(platform::MonotonicMilliseconds(), readable[i]);
+  }
+}
+
+// The owner's thread on a thread of its own, for tests that wait elsewhere
+// (on a peer's answer, say): waits on the transports and calls receive after
+// every wake until destroyed, which must come before they close.
+class TransportPump {
+ public:
+  TransportPump(std::vector<CUDPClient*> transports, std::function<void(uint64_t)> receive)
+      : transports_(std::move(transports)), receive_(std::move(receive)), thread_([this] { Run(); }) {}
+  ~TransportPump() {
+    stop_.Set();
+    thread_.join();
+  }
+  TransportPump(const TransportPump&) = delete;
+  TransportPump& operator=(const TransportPump&) = delete;
+
+ private:
+  void Run() {
+    while (!CUDPClient::Wait(transports_.data(), transports_.size(), 20, stop_)) {
+      receive_(platform::MonotonicMilliseconds());
+    }
+  }
+
+  std::vector<CUDPClient*> transports_;
+  std::function<void(uint64_t)> receive_;
+  CManualEvent stop_;
+  std::thread thread_;
+};
+
 // Records what reaches an RTP user, from any thread. OnPacketFrom can be
 // held until Release, to play a slow user.
 class PacketCollector : public IRTPReceiverUser {
@@ -78,7 +128,6 @@ class PacketCollector : public IRTPReceiverUser {
   }
   void OnReceiveTimeout() override { ++timeouts; }
   void OnTransportClosed() override { ++closings; }
-  uint32_t OnQueueEmpty() override { return 1000; }
   void OnParameterSets(const std::vector<uint8_t>* sets) override {
     std::lock_guard<std::mutex> lock(mutex_);
     parameterSets.assign(sets, sets + 3);

@@ -20,7 +20,6 @@ class Checker : public kestrum::IRTPReceiverUser {
   void OnPacketFrom(const kestrum::SOCKET_ADDRESS_V4*, kestrum::CRTPPacket*) override { __builtin_trap(); }
   void OnReceiveTimeout() override {}
   void OnTransportClosed() override {}
-  uint32_t OnQueueEmpty() override { return 1000; }
   void OnParameterSets(const std::vector<uint8_t>*) override {}
 };
 
