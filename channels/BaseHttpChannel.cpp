@@ -11,6 +11,8 @@ CBaseHttpChannel::CBaseHttpChannel(uint32_t index, IDriver* driver, ipcapture::I
       sender_(driver->GetDeviceInfo()),
       parser_(new CJpegMediaParser(driver)) {
   parser_->SetClient(this);
+  // A picture stream: fewer, larger reads.
+  sender_.SetBufferSize(Web::CHttpSender::kStreamBuffer);
   // Every wait of the sender also ends on the channel's stop request.
   sender_.SetStopEvent(&StopEvent());
 }

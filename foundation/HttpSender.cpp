@@ -220,7 +220,7 @@ bool CHttpSender::ConfigureRequest(const HTTP_REQUEST& request, uint32_t& scheme
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CHttpSender::OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024L);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(bufferSize_));
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, (request.Flags & 4u) != 0 ? 0L : 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
   const bool trustAnything = request.Secure == 1 && (request.Flags & 2u) != 0;

@@ -90,6 +90,11 @@ class CHttpSender : public CBaseHttpSender {
   uint32_t GetConnectionsOpened() const { return connectionsOpened_; }
   // Every wait also ends when this event is signalled (owner's stop request).
   void SetStopEvent(kestrum::CEvent* stop) { stopEvent_ = stop; }
+  // The transfer buffer of later requests, kept as long as the sender: small
+  // by default (settings pages, I/O states); a picture stream wants more.
+  static constexpr uint32_t kSmallBuffer = 16 * 1024;
+  static constexpr uint32_t kStreamBuffer = 256 * 1024;
+  void SetBufferSize(uint32_t bytes) { bufferSize_ = bytes; }
 
  private:
   enum class Pump { Ready, Done, TimedOut, Aborted, Failed };
@@ -114,6 +119,7 @@ class CHttpSender : public CBaseHttpSender {
   kestrum::CEvent* stopEvent_ = nullptr;
   void* multi_ = nullptr;
   void* easy_ = nullptr;
+  uint32_t bufferSize_ = kSmallBuffer;
   void* headerList_ = nullptr;
   bool requestOpen_ = false;
   bool transferDone_ = false;
