@@ -20,5 +20,10 @@ bool IsTerminal(int standardStream);
 
 bool ReadWholeFile(const std::string& path, std::string& contents, size_t maxBytes);
 
+// Raises the process's limit of open descriptors (the C runtime's streams on
+// Windows) to what the system allows: tools that serve or record hundreds of
+// cameras need thousands. Returns the limit now in force, 0 if unknown.
+size_t RaiseOpenFileLimit();
+
 }  // namespace platform
 }  // namespace kestrum

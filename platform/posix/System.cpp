@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <limits.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <vector>
@@ -24,6 +25,17 @@ std::string CurrentDirectory() {
 }
 
 bool IsTerminal(int standardStream) { return isatty(standardStream) == 1; }
+
+size_t RaiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? static_cast<size_t>(-1) : static_cast<size_t>(limit.rlim_cur);
+}
 
 }  // namespace platform
 }  // namespace kestrum

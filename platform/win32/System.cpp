@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <io.h>
+#include <stdio.h>
 #include <windows.h>
 
 #include <vector>
@@ -26,6 +27,13 @@ std::string CurrentDirectory() {
 }
 
 bool IsTerminal(int standardStream) { return _isatty(standardStream) != 0; }
+
+// Windows counts handles without a limit to raise, but the C runtime opens
+// at most 512 streams unless asked (2048 is its ceiling).
+size_t RaiseOpenFileLimit() {
+  const int streams = _setmaxstdio(2048);
+  return streams > 0 ? static_cast<size_t>(streams) : 0;
+}
 
 }  // namespace platform
 }  // namespace kestrum

@@ -215,7 +215,10 @@ HttpFrontEnd::~HttpFrontEnd() { Stop(); }
 
 bool HttpFrontEnd::Start(intptr_t listeningHandle, uint16_t port) {
   stopping_ = false;
-  daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr,
+  // poll(), not select(): one simulator serves hundreds of cameras, and
+  // select() cannot take a descriptor numbered 1024 or above.
+  daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, port,
+                             nullptr,
                              nullptr, &HttpCallbacks::OnRequest, this, MHD_OPTION_LISTEN_SOCKET,
                              static_cast<MHD_socket>(listeningHandle), MHD_OPTION_URI_LOG_CALLBACK,
                              &HttpCallbacks::OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted,

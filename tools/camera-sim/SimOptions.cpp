@@ -70,7 +70,7 @@ bool ParseSimOptions(const std::vector<std::string>& args, SimOptions& options, 
       options.auth.password = value;
     } else if (option == "--cameras" || option == "--inputs" || option == "--relays" ||
                option == "--toggle-inputs") {
-      const uint32_t high = option == "--cameras" ? 256 : 64;
+      const uint32_t high = option == "--cameras" ? 1024 : 64;
       const uint32_t low = option == "--cameras" ? 1 : 0;
       if (!Number(value, low, high, n)) {
         error = option + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) +

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "platform/System.h"
 #include "tools/camera-sim/SimOptions.h"
 #include "tools/camera-sim/Simulator.h"
 
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
     std::fputs(sim::SimUsage(), stdout);
     return 0;
   }
+  // Each camera holds a few descriptors, and more while it streams.
+  platform::RaiseOpenFileLimit();
   // Before any thread exists, so that only the main thread takes the signals.
   platform::BlockTerminationSignals();
   sim::Simulator simulator(options);

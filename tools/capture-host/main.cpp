@@ -141,6 +141,8 @@ int main(int argc, char** argv) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  // A recording of hundreds of cameras holds thousands of descriptors.
+  platform::RaiseOpenFileLimit();
   // Before the driver starts threads, so that Ctrl-C reaches the main thread.
   platform::BlockTerminationSignals();
   const std::string command = argv[1];
