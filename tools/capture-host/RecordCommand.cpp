@@ -203,6 +203,7 @@ struct RecordedCamera {
   ipcapture::IIPCaptureDriverEx4* driver = nullptr;
   ipcapture::IIPVideoCapture* capture = nullptr;
   std::vector<std::unique_ptr<RecordingSink>> sinks;
+  std::string trouble;  // why it could not be started, if so
 };
 
 // Stops and deletes every driver that was opened.
@@ -245,14 +246,17 @@ void AskCamera(const RecordOptions& options, uint16_t port, DriverLibrary& libra
   std::printf("asked %s: %s\n", where.c_str(), found.empty() ? "it named nothing more" : found.c_str());
 }
 
-// Opens the camera's driver and starts its channels; false after a message.
-bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HeapFrameAllocator& allocator, HostChannelSettings& channelSettings, DriverLibrary& library,
-                 const std::string& dir) {
+// Opens the camera's driver and starts its channels; false after a message
+// (camera.trouble says what failed). A channel whose file cannot be written
+// is told and left out; the camera's other channels still start.
+bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HeapFrameAllocator& allocator,
+                 HostChannelSettings& channelSettings, DriverLibrary& library, const std::string& dir) {
   std::string error;
   camera.driver = library.Create[0]();
   if (camera.driver == nullptr || !camera.driver->Open(camera.log.get(), &allocator, camera.settings.get()) ||
       camera.driver->GetVideoCapture() == nullptr) {
-    std::fprintf(stderr, "capture-host record: the driver did not open%s\n",
+    camera.trouble = camera.driver == nullptr ? "no driver could be created" : "the driver did not open";
+    std::fprintf(stderr, "capture-host record: %s%s\n", camera.trouble.c_str(),
                  camera.label.empty() ? "" : (" for port " + std::to_string(camera.port)).c_str());
     return false;
   }
@@ -260,16 +264,16 @@ bool StartCamera(RecordedCamera& camera, const RecordOptions& options, HeapFrame
   std::error_code fsError;
   std::filesystem::create_directories(dir, fsError);
   if (fsError) {
-    std::fprintf(stderr, "capture-host record: cannot create %s: %s\n", dir.c_str(), fsError.message().c_str());
+    camera.trouble = "cannot create " + dir + ": " + fsError.message();
+    std::fprintf(stderr, "capture-host record: %s\n", camera.trouble.c_str());
     return false;
   }
   for (uint32_t i = 0; i < options.channels; ++i) {
     auto sink = std::make_unique<RecordingSink>(dir + "/channel" + std::to_string(i + 1), options.extension);
     if (!sink->Open(error)) {
+      camera.trouble = error;
       std::fprintf(stderr, "capture-host record: %s\n", error.c_str());
-      return false;
-    }
-    if (!camera.capture->StartChannel(i, sink.get(), &channelSettings)) {
+    } else if (!camera.capture->StartChannel(i, sink.get(), &channelSettings)) {
       std::fprintf(stderr, "capture-host record: %schannel %u did not start\n", camera.label.c_str(), i + 1);
     }
     camera.sinks.push_back(std::move(sink));
@@ -323,7 +327,9 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     camera.log = std::make_unique<CameraLog>(
         log, several ? options.device.address + ":" + std::to_string(camera.port) + ": " : std::string());
     const std::string dir = several ? options.out + "/port" + std::to_string(camera.port) : options.out;
-    if (!StartCamera(camera, options, allocator, channelSettings, library, dir)) {
+    // With several cameras, as in a recorder, one that cannot be started is
+    // told and the others record; it is named again at the end.
+    if (!StartCamera(camera, options, allocator, channelSettings, library, dir) && !several) {
       CloseCameras(cameras, library);
       return 1;
     }
@@ -405,7 +411,9 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     if (pictures == 0) {
       const std::string reason = camera.log->LastTrouble();
       silent.push_back(options.device.address + ":" + std::to_string(camera.port) +
-                       (reason.empty() ? " (its driver gave no reason)" : "; the driver's last word: " + reason));
+                       (!camera.trouble.empty() ? ": " + camera.trouble
+                        : reason.empty()        ? " (its driver gave no reason)"
+                                                : "; the driver's last word: " + reason));
     }
   }
   for (const std::string& camera : silent) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "tools/hostlib/HostFrames.h"
 
@@ -25,9 +26,15 @@ bool RecordingSink::Open(std::string& error) {
     error = "cannot write " + (media_ == nullptr ? MediaPath() : IndexPath());
     return false;
   }
-  mediaBuffer_.resize(1 << 20);
+  try {
+    mediaBuffer_.resize(kMediaBufferBytes);
+    indexBuffer_.resize(kIndexBufferBytes);
+  } catch (const std::bad_alloc&) {
+    // One camera too many for the process: it is left out, the others record.
+    error = "cannot allocate a write buffer for " + MediaPath() + ": not enough memory";
+    return false;
+  }
   std::setvbuf(media_, mediaBuffer_.data(), _IOFBF, mediaBuffer_.size());
-  indexBuffer_.resize(64 << 10);
   std::setvbuf(index_, indexBuffer_.data(), _IOFBF, indexBuffer_.size());
   std::fputs("frame,utc_time,bytes,code,width,height\n", index_);
   return true;
@@ -168,7 +175,13 @@ void RecordingSink::Finish() {
   media_ = nullptr;
   index_ = nullptr;
   if (lastSize_ == 0) return;
-  std::vector<char> last(lastSize_);
+  std::vector<char> last;
+  try {
+    last.resize(lastSize_);
+  } catch (const std::bad_alloc&) {
+    lastSize_ = 0;  // no snapshot; the recording itself is complete
+    return;
+  }
   FILE* media = std::fopen(MediaPath().c_str(), "rb");
   const bool read = media != nullptr && std::fseek(media, static_cast<long>(lastOffset_), SEEK_SET) == 0 &&
                     std::fread(last.data(), 1, last.size(), media) == last.size();

@@ -65,7 +65,12 @@ class RecordingSink : public ipcapture::IHostFrameSink {
   FILE* index_ = nullptr;
   // Both files are written through large buffers (the C library ignores a
   // size given without a buffer): a picture-sized write to a journaling file
-  // system costs about three times what its share of a megabyte write does.
+  // system costs about three times what its share of a large write does.
+  // Flushed every second, the media buffer holds a 2 Mbit/s stream's second;
+  // a larger one would cost a 32-bit recorder of hundreds of cameras most of
+  // its address space (1 MiB each took 256 MiB at 256 cameras).
+  static constexpr size_t kMediaBufferBytes = 256 * 1024;
+  static constexpr size_t kIndexBufferBytes = 16 * 1024;
   std::vector<char> mediaBuffer_;
   std::vector<char> indexBuffer_;
   ChannelStats stats_;
