@@ -2,7 +2,8 @@
 # Set-up and main commands of the QuellonIPCapture project.
 #   ./run.sh demo   build if needed and run the demo
 #   ./run.sh test   build and run every test: Release (GCC), ASan+UBSan, ThreadSanitizer,
-#                   a clang Release build of everything and its fuzz targets
+#                   a clang Release build of everything and its fuzz targets, and
+#                   the Windows DLLs (x86_64 under wine64, i686 under 32-bit wine)
 # Both install what they need with apt-get on a fresh Debian machine.
 #   ./run.sh packages   only the package step (the tests use it with
 #                       KESTRUM_PACKAGES, KESTRUM_POLICY_RC and a fake apt-get)
@@ -24,8 +25,9 @@ PACKAGES=(
   clang libclang-rt-14-dev
   libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
 )
-# Only the tests need these: the Windows cross-build, its library sources and wine.
-TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev make wine64 curl python3)
+# Only the tests need these: the Windows cross-build, its library sources and
+# wine, 64-bit and 32-bit (the i686 DLL is a 32-bit recorder's).
+TEST_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix dpkg-dev make wine64 wine32:i386 curl python3)
 if [ -n "${KESTRUM_PACKAGES:-}" ]; then
   read -r -a PACKAGES <<<"$KESTRUM_PACKAGES"
   TEST_PACKAGES=()
@@ -45,6 +47,17 @@ ensure_packages() {
     log "installing ${missing[*]}"
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    # Packages of another architecture (wine32:i386) need it known to dpkg
+    # before the package lists are read; added once, kept after.
+    local pkg arch
+    for pkg in "${missing[@]}"; do
+      [[ "$pkg" == *:* ]] || continue
+      arch=${pkg##*:}
+      if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        log "adding the $arch architecture"
+        $sudo dpkg --add-architecture "$arch"
+      fi
+    done
     $sudo apt-get update -qq
     # Servers we install only serve the tests; keep their packages from
     # starting them as system services, unless a policy already says so.
@@ -123,35 +136,43 @@ run_check() {
   fi
 }
 
-# The Windows DLLs (i686 and x86_64), cross-built with mingw-w64; the x86_64
-# unit tests and the end-to-end recording run under wine64. (wine64 cannot
-# run i686 programs here and exits 0 without running them, so nothing i686
-# is judged by running it.)
+# The Windows DLLs (i686 and x86_64), cross-built with mingw-w64; their unit
+# tests run under wine (i686 under 32-bit wine, in the same win64 prefix), and
+# each records from this machine's simulator.
 test_windows() {
-  local wine deps64 deps32
-  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  local wine64 wine32 deps64 deps32
+  wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  # The 32-bit loader itself: wine64 without it "runs" an i686 program by
+  # exiting 0, which would pass every test unseen.
+  wine32=/usr/lib/wine/wine
+  [ -x "$wine32" ] || wine32=$(command -v wine || echo "$wine32")
   log "Windows libraries from Debian's sources (cached after the first run)"
-  # x86_64 also gets the simulator's libraries: its unit tests run it in-process.
+  # Both get the simulator's libraries: their unit tests run it in-process.
   deps64=$(cmake/windows/build-deps.sh x86_64 --with-simulator | tail -1)
-  deps32=$(cmake/windows/build-deps.sh i686 | tail -1)
+  deps32=$(cmake/windows/build-deps.sh i686 --with-simulator | tail -1)
 
   log "build: Windows x86_64 (mingw-w64): the DLL, capture-host.exe, the unit tests with the simulator"
   configure_and_build build-win64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-x86_64.cmake" \
     -DKESTRUM_WINDOWS_DEPS="$deps64" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine"
-  log "build: Windows i686 (mingw-w64): the DLL and the Microsoft-ABI host linked against it"
-  cmake -S "$ROOT" -B "$ROOT/build-win32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-i686.cmake" \
-    -DKESTRUM_WINDOWS_DEPS="$deps32" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON -DKESTRUM_TESTS=ON >/dev/null
-  cmake --build "$ROOT/build-win32" -j "$JOBS" --target QuellonIPCapture msabi_host
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64"
+  log "build: Windows i686 (mingw-w64): the DLL, capture-host.exe, the unit tests with the simulator"
+  configure_and_build build-win32 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-i686.cmake" \
+    -DKESTRUM_WINDOWS_DEPS="$deps32" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine32"
 
   run_check "windows-i686: exports" tests/driver/check_dll_exports.sh "$ROOT/build-win32/bin/QuellonIPCapture.dll"
   run_check "windows: vtable layouts" python3 tests/driver/msabi/compare_slots.py
   # A private wine prefix under the build folder; its server is ended after.
   export WINEPREFIX="$ROOT/build-win64/wineprefix" WINEDEBUG=-all
-  run_check "windows-x86_64: wine prefix" tests/e2e/windows/prepare-wine-prefix.sh
-  run_ctest "windows-x86_64 (wine)" build-win64
+  run_check "windows: wine prefix" tests/e2e/windows/prepare-wine-prefix.sh
+  run_check "windows-i686: 32-bit wine runs i686 programs" tests/e2e/windows/check-wine32.sh "$wine32" \
+    "$ROOT/build-win32/bin/capture-host.exe"
+  run_ctest "windows-x86_64 (wine64)" build-win64
+  run_ctest "windows-i686 (wine32)" build-win32
   run_check "windows-x86_64: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win64" \
-    "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e"
+    "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-x86_64"
+  run_check "windows-i686: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win32" \
+    "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-i686"
   wineserver -k 2>/dev/null || /usr/lib/wine/wineserver -k 2>/dev/null || true
   unset WINEPREFIX
 }

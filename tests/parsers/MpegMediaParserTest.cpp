@@ -29,27 +29,21 @@ struct Stream {
   bool bFrames = false;
 };
 
-// Real MPEG-4 Part 2 streams from an independent encoder (ffmpeg's mpeg4).
+// Real MPEG-4 Part 2 streams from an independent encoder (ffmpeg's mpeg4),
+// made by the build (one key frame every 12 pictures, with and without
+// B-pictures).
 const std::vector<Stream>& Streams() {
   static const std::vector<Stream> streams = [] {
     std::vector<Stream> made;
-    if (!std::filesystem::exists("/usr/bin/ffmpeg")) return made;
-    static TempDir dir;
     const struct {
+      const char* name;
       uint32_t width;
       uint32_t height;
       bool bFrames;
-    } kinds[] = {{352, 288, false}, {640, 480, true}, {176, 144, true}};
+    } kinds[] = {{"352x288", 352, 288, false}, {"640x480b", 640, 480, true}, {"176x144b", 176, 144, true}};
     for (const auto& kind : kinds) {
-      const std::string size = std::to_string(kind.width) + "x" + std::to_string(kind.height);
-      const std::string file = dir.File(size + (kind.bFrames ? "b" : "") + ".m4v");
-      platform::ChildProcess ffmpeg;
-      ffmpeg.Start({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
-                    "testsrc=size=" + size + ":rate=25", "-frames:v", "50", "-c:v", "mpeg4", "-g", "12", "-bf",
-                    kind.bFrames ? "2" : "0", "-f", "m4v", file},
-                   dir.File("ffmpeg.log"));
-      if (ffmpeg.Wait(60000) != 0) continue;
-      made.push_back({ReadText(file), kind.width, kind.height, kind.bFrames});
+      std::string bytes = ReadText(std::string(MPEG4_STREAMS_DIR) + "/" + kind.name + ".m4v");
+      if (!bytes.empty()) made.push_back({std::move(bytes), kind.width, kind.height, kind.bFrames});
     }
     return made;
   }();
@@ -68,7 +62,7 @@ size_t CountPlanes(const std::string& bytes) {
 std::string HeaderOf(const std::string& bytes) { return bytes.substr(0, bytes.find(std::string("\x00\x00\x01\xB6", 4))); }
 
 #define REQUIRE_STREAMS() \
-  if (Streams().empty()) GTEST_SKIP() << "ffmpeg is not installed (Debian package ffmpeg)"
+  if (Streams().empty()) GTEST_SKIP() << "no test streams: the build found no ffmpeg (Debian package ffmpeg)"
 
 TEST(Mpeg4Header, ReadsTheSizeOfRealStreams) {
   REQUIRE_STREAMS();
@@ -156,6 +150,9 @@ TEST_F(MpegParser, CutsRealStreamsIntoPlanesAtAnyChunkSize) {
 
 TEST_F(MpegParser, TheFramesBackToBackDecodeCleanly) {
   REQUIRE_STREAMS();
+#if defined(_WIN32)
+  GTEST_SKIP() << "decoded by ffmpeg on Linux only: a program under wine cannot wait for a Linux one";
+#endif
   TempDir dir;
   for (const Stream& stream : Streams()) {
     ParserClient client;

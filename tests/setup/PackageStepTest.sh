@@ -2,7 +2,8 @@
 # run.sh's package step on a machine that lacks a package, with a fake
 # apt-get: it succeeds whether or not a service policy was already there,
 # leaves an existing policy alone, removes only the one it wrote, and says
-# what failed when apt-get fails.
+# what failed when apt-get fails. A package of another architecture
+# (wine32:i386) has that architecture added once, before the lists are read.
 set -u
 RUN_SH=$1
 tmp=$(mktemp -d)
@@ -18,8 +19,17 @@ case " $* " in
 esac
 exit 0
 FAKE
+# dpkg's foreign architectures live in a file of the test's.
+cat >"$tmp/bin/dpkg" <<'FAKE'
+#!/bin/sh
+case "$1" in
+  --print-foreign-architectures) cat "$FAKE_ARCHES" 2>/dev/null ;;
+  --add-architecture) echo "$2" >>"$FAKE_ARCHES"; echo "dpkg --add-architecture $2" >>"$FAKE_LOG" ;;
+  *) exit 2 ;;
+esac
+FAKE
 printf '#!/bin/sh\nexec "$@"\n' >"$tmp/bin/sudo"
-chmod +x "$tmp/bin/apt-get" "$tmp/bin/sudo"
+chmod +x "$tmp/bin/apt-get" "$tmp/bin/sudo" "$tmp/bin/dpkg"
 
 passed=0
 failed=0
@@ -31,7 +41,7 @@ check() {  # check DESCRIPTION COMMAND...
 # step [extra env...]: runs the package step; sets status and err.
 step() {
   : >"$tmp/apt.log"
-  env PATH="$tmp/bin:$PATH" FAKE_LOG="$tmp/apt.log" KESTRUM_POLICY_RC="$tmp/policy-rc.d" \
+  env PATH="$tmp/bin:$PATH" FAKE_LOG="$tmp/apt.log" FAKE_ARCHES="$tmp/arches" KESTRUM_POLICY_RC="$tmp/policy-rc.d" \
     KESTRUM_PACKAGES="bash kestrum-no-such-package" "$@" "$RUN_SH" packages >"$tmp/out" 2>"$tmp/err"
   status=$?
   err=$(cat "$tmp/err")
@@ -65,6 +75,16 @@ env PATH="$tmp/bin:$PATH" FAKE_LOG="$tmp/apt.log" KESTRUM_POLICY_RC="$tmp/policy
   "$RUN_SH" packages >/dev/null 2>&1
 check "nothing missing exits 0" test $? -eq 0
 check "nothing missing runs no apt-get" test ! -s "$tmp/apt.log"
+
+# A package of another architecture: the architecture comes first, once.
+rm -f "$tmp/arches"
+step KESTRUM_PACKAGES="bash kestrum-no-such-package:i386"
+check "a foreign package's step exits 0 (status $status: $err)" test "$status" -eq 0
+check "the architecture was added before the lists were read" \
+  sh -c "head -1 '$tmp/apt.log' | grep -qx 'dpkg --add-architecture i386'"
+check "and the package asked for with it" grep -q "install .*kestrum-no-such-package:i386" "$tmp/apt.log"
+step KESTRUM_PACKAGES="bash kestrum-no-such-package:i386"
+check "a known architecture is not added again" sh -c "! grep -q 'add-architecture' '$tmp/apt.log'"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# End to end under wine64: the Windows capture-host.exe and the Microsoft-ABI
-# host record from this machine's camera-sim on loopback.
+# End to end under wine: the Windows capture-host.exe and the Microsoft-ABI
+# host record from this machine's camera-sim on loopback (an i686 build under
+# 32-bit wine, an x86_64 one under wine64, in the same kind of prefix).
 #   run-under-wine.sh WINDOWS_BUILD_DIR CAMERA_SIM OUT_DIR
 # Motion JPEG, then H.264 in each RTP mode (UDP, TCP, interleaved), all with
 # Digest; then four cameras at once over UDP. Every picture the simulator
@@ -16,9 +17,18 @@ rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || wine=/usr/lib/wine/wine64
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
+# The machine field of the PE header (after "PE\0\0" at the offset in 0x3C):
+# 014c is i686, which needs the 32-bit loader (wine64 would exit 0 unseen).
+pe_offset=$(od -An -tu4 -j60 -N4 "$build/bin/capture-host.exe" | tr -d ' ')
+machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$build/bin/capture-host.exe" | tr -d ' ')
+if [ "$machine" = 014c ]; then
+  wine=/usr/lib/wine/wine
+  [ -x "$wine" ] || { echo "run-under-wine.sh: an i686 build needs 32-bit wine (wine32:i386)" >&2; exit 1; }
+else
+  wine=$(command -v wine64 || true)
+  [ -n "$wine" ] || wine=/usr/lib/wine/wine64
+fi
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 "$(dirname "$0")/prepare-wine-prefix.sh"
 failures=0
 fail() {
