@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# One Windows capture-host.exe recording many H.264 cameras (640x480 at 25
+# pictures/s, RTP over UDP) from this machine's camera-sim under wine, as a
+# recorder server would: does every camera get every access unit, and what
+# does a camera cost the 32-bit process in threads and address space?
+#
+#   bench/wine-cameras.sh WINDOWS_BUILD_DIR CAMERA_SIM CAMERAS [SECONDS] [OUT_DIR] [FPS]
+#
+# WINDOWS_BUILD_DIR holds bin/capture-host.exe and bin/QuellonIPCapture.dll
+# (build-win32 for i686 under 32-bit wine, build-win64 for x86_64). A short
+# run with one camera comes first: the cost of a camera is the difference
+# between the two runs' peaks, divided by the cameras added. The address
+# space counted is what the process has mapped below 2 GB (wine commits
+# thread stacks whole, so they count in full).
+# Exit status 0 when every camera recorded every unit its session sent, give
+# or take the one in flight when the recording stopped.
+set -Eeuo pipefail
+trap 'status=$?; echo "wine-cameras.sh: failed (status $status): $BASH_COMMAND" >&2' ERR
+
+build=$(cd "$1" && pwd)
+sim=$2
+cameras=$3
+seconds=${4:-30}
+out=${5:-$build/wine-cameras}
+fps=${6:-25}
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+# The PE header's machine field (after "PE\0\0" at the offset in 0x3C):
+# 014c is i686, which needs the 32-bit loader (wine64 would exit 0 unseen).
+pe_offset=$(od -An -tu4 -j60 -N4 "$build/bin/capture-host.exe" | tr -d ' ')
+machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$build/bin/capture-host.exe" | tr -d ' ')
+if [ "$machine" = 014c ]; then
+  wine=/usr/lib/wine/wine
+else
+  wine=$(command -v wine64 || true)
+  [ -n "$wine" ] || wine=/usr/lib/wine/wine64
+fi
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
+"$(dirname "$0")/../tests/e2e/windows/prepare-wine-prefix.sh"
+winpath() { echo "Z:${1//\//\\}"; }
+json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
+
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+"$sim" --cameras "$cameras" --auth digest --user admin --password pw >"$out/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 300); do
+  grep -q "^camera $cameras:" "$out/sim.log" 2>/dev/null && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q "^camera $cameras:" "$out/sim.log" || { echo "camera-sim did not start:" >&2; cat "$out/sim.log" >&2; exit 1; }
+http_port() { sed -nE "s|^camera $1: http://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log"; }
+rtsp_port() { sed -nE "s|^camera $1: .*rtsp://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log"; }
+first_http=$(http_port 1)
+first_rtsp=$(rtsp_port 1)
+
+cp "$build/bin/capture-host.exe" "$build/bin/QuellonIPCapture.dll" "$out/"
+printf '<Configuration><Device><RTPMode>rtpoverudp</RTPMode></Device></Configuration>\n' >"$out/QuellonIPCapture.xml"
+
+# The mapped address space below 2 GB (the Windows user space), in KiB.
+mapped_kib() {
+  python3 - "$1" <<'PY' 2>/dev/null || echo 0
+import sys
+total = 0
+for line in open(f"/proc/{sys.argv[1]}/maps"):
+    span, perms = line.split()[:2]
+    low, high = (int(x, 16) for x in span.split("-"))
+    if perms != "---p" and low < 1 << 31:
+        total += min(high, 1 << 31) - low
+print(total // 1024)
+PY
+}
+cpu_seconds() { awk '{ printf "%.1f\n", ($14 + $15) / 100 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
+# record COUNT SECONDS NAME: records the first COUNT cameras; leaves the
+# peaks in $out/NAME.peaks ("threads mapped_kib host_cpu server_cpu").
+record() {
+  local count=$1 secs=$2 name=$3
+  local last=$((count - 1))
+  (cd "$out" && exec "$wine" ./capture-host.exe record --address 127.0.0.1 --user admin --password pw --kind h264 \
+    --port "$first_http-$((first_http + last))" --rtsp-port "$first_rtsp-$((first_rtsp + last))" \
+    --width 640 --height 480 --fps "$fps" --quality 60 --resolutions "640x480;1280x720" --firmware 2.4.1 \
+    --seconds "$secs" --out "$(winpath "$out/$name")" >"$out/$name.log" 2>&1) &
+  local launcher=$! pid="" threads=0 mapped=0 peak_threads=0 peak_mapped=0 host_cpu=0 server_cpu=0
+  while kill -0 "$launcher" 2>/dev/null; do
+    # The newest of that name: wine may start the program through a helper.
+    pid=$(pgrep -n -x 'capture-host.ex' || true)
+    if [ -n "$pid" ] && [ -d "/proc/$pid" ]; then
+      threads=$(ls "/proc/$pid/task" | wc -l)
+      mapped=$(mapped_kib "$pid")
+      [ "$threads" -gt "$peak_threads" ] && peak_threads=$threads
+      [ "$mapped" -gt "$peak_mapped" ] && peak_mapped=$mapped
+      host_cpu=$(cpu_seconds "$pid")
+      server_cpu=$(cpu_seconds "$(pgrep -n wineserver || echo 0)")
+    fi
+    sleep 1
+  done
+  wait "$launcher" || echo "capture-host.exe ended with status $? (see $out/$name.log)" >&2
+  echo "$peak_threads $peak_mapped $host_cpu $server_cpu" >"$out/$name.peaks"
+}
+
+echo "== one camera, 10 s (the process's own cost)"
+record 1 10 one
+read -r one_threads one_mapped _ _ <"$out/one.peaks"
+echo "peak threads $one_threads, mapped $((one_mapped / 1024)) MiB"
+
+# The one-camera run's session is not the long run's.
+earlier=$(curl -s "http://127.0.0.1:$first_http/sim/state" | json "len(d['rtsp_sessions'])")
+
+echo "== $cameras cameras, $seconds s, 640x480 at $fps pictures/s"
+before=$(date +%s)
+record "$cameras" "$seconds" many
+read -r threads mapped host_cpu server_cpu <"$out/many.peaks"
+elapsed=$(($(date +%s) - before))
+sleep 1
+
+complete=0
+short=()
+for n in $(seq 1 "$cameras"); do
+  port=$(http_port "$n")
+  skip=0
+  [ "$n" -eq 1 ] && skip=$earlier
+  sent=$(curl -s "http://127.0.0.1:$port/sim/state" |
+    json "sum(s['pictures_sent'] for s in d['rtsp_sessions'][$skip:] if s['transport'] == 'udp')")
+  csv="$out/many/port$port/channel1.csv"
+  got=0
+  [ -f "$csv" ] && got=$(($(wc -l <"$csv") - 1))
+  if [ "$sent" -gt 0 ] && [ "$got" -ge $((sent - 1)) ] && [ "$got" -le "$sent" ]; then
+    complete=$((complete + 1))
+  else
+    short+=("$port: $got of $sent")
+  fi
+done
+
+per_camera_kib=$(((mapped - one_mapped) / (cameras > 1 ? cameras - 1 : 1)))
+per_camera_threads=$(awk -v a="$threads" -v b="$one_threads" -v n="$cameras" 'BEGIN { printf "%.2f", (a - b) / (n > 1 ? n - 1 : 1) }')
+echo
+echo "cameras with every access unit: $complete of $cameras"
+for line in "${short[@]:0:20}"; do echo "  short: $line"; done
+[ ${#short[@]} -gt 20 ] && echo "  ... and $((${#short[@]} - 20)) more"
+echo "peak threads: $threads ($per_camera_threads per camera)"
+echo "peak mapped address space below 2 GB: $((mapped / 1024)) MiB ($per_camera_kib KiB per camera)"
+echo "CPU over the $elapsed s run: capture-host $host_cpu s, wineserver $server_cpu s"
+grep -E 'cannot start a thread|not enough memory' "$out/many.log" | head -5 || true
+[ "$complete" -eq "$cameras" ]
