@@ -58,7 +58,15 @@ ensure_packages() {
         $sudo dpkg --add-architecture "$arch"
       fi
     done
-    $sudo apt-get update -qq
+    # A list that cannot be read (a mirror in mid-sync) need not stop the
+    # install: what the other lists name may be enough, and apt-get install
+    # says so if not.
+    local update_output update_status=0
+    update_output=$($sudo apt-get update -qq 2>&1) || update_status=$?
+    if [ "$update_status" -ne 0 ]; then
+      echo "run.sh: warning: apt-get update could not read every package list (status $update_status):" >&2
+      grep -E '^(E|W|Err):' <<<"$update_output" >&2 || printf '%s\n' "$update_output" >&2
+    fi
     # Servers we install only serve the tests; keep their packages from
     # starting them as system services, unless a policy already says so.
     local policy=$POLICY_RC created_policy=""
@@ -69,6 +77,22 @@ ensure_packages() {
     fi
     local installed=0
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || installed=$?
+    # A suite whose list of one architecture was not read offers newer
+    # versions for the others, and packages that must match across
+    # architectures (libc6 and libc6:i386) then cannot be installed. Without
+    # that suite the versions match again: try once more without it.
+    local suites
+    suites=$(sed -nE 's|.*Failed to fetch [^ ]*/dists/([^/ ]+)/.*|\1|p' <<<"${update_output:-}" | sort -u)
+    if [ "$installed" -ne 0 ] && [ -n "$suites" ]; then
+      local pin
+      pin=$(mktemp)
+      for suite in $suites; do printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$suite"; done >"$pin"
+      log "installing again without the suites whose lists could not be read: $(echo $suites)"
+      installed=0
+      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        -o Dir::Etc::Preferences="$pin" "${missing[@]}" || installed=$?
+      rm -f "$pin"
+    fi
     if [ -n "$created_policy" ]; then $sudo rm -f "$policy"; fi
     if [ "$installed" -ne 0 ]; then
       echo "run.sh: apt-get could not install: ${missing[*]}" >&2

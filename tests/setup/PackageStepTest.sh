@@ -13,8 +13,25 @@ cat >"$tmp/bin/apt-get" <<'FAKE'
 #!/bin/sh
 echo "apt-get $*" >>"$FAKE_LOG"
 case " $* " in
+  *" update "*)
+    if [ -n "${FAKE_UPDATE_FAIL:-}" ]; then
+      echo "E: Failed to fetch http://mirror/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (1 != 2). Mirror sync in progress?" >&2
+      echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2
+      exit 100
+    fi ;;
   *" install "*)
     [ -e "$KESTRUM_POLICY_RC" ] || echo "no policy while installing" >>"$FAKE_LOG"
+    # With a suite's lists missing, only an install that leaves that suite out resolves.
+    if [ -n "${FAKE_INSTALL_NEEDS_PIN:-}" ]; then
+      for arg in "$@"; do
+        case "$arg" in
+          Dir::Etc::Preferences=*)
+            cat "${arg#*=}" >>"$FAKE_LOG"
+            grep -qx 'Pin: release n=bookworm-security' "${arg#*=}" && exit 0 ;;
+        esac
+      done
+      exit 100
+    fi
     exit "${FAKE_INSTALL_STATUS:-0}" ;;
 esac
 exit 0
@@ -85,6 +102,21 @@ check "the architecture was added before the lists were read" \
 check "and the package asked for with it" grep -q "install .*kestrum-no-such-package:i386" "$tmp/apt.log"
 step KESTRUM_PACKAGES="bash kestrum-no-such-package:i386"
 check "a known architecture is not added again" sh -c "! grep -q 'add-architecture' '$tmp/apt.log'"
+
+# A list that cannot be read: the step goes on, says so, and installs again
+# without that suite when the first install cannot resolve.
+rm -f "$tmp/policy-rc.d"
+step FAKE_UPDATE_FAIL=1
+check "an unreadable list alone does not fail the step (status $status: $err)" test "$status" -eq 0
+check "and is told as a warning" grep -q "warning: apt-get update could not read every package list" "$tmp/err"
+check "one install was enough" test "$(grep -c ' install ' "$tmp/apt.log")" -eq 1
+step FAKE_UPDATE_FAIL=1 FAKE_INSTALL_NEEDS_PIN=1
+check "a second install without the unread suite succeeds (status $status: $err)" test "$status" -eq 0
+check "it left out that suite, and only it" sh -c "grep -x 'Pin: release n=.*' '$tmp/apt.log' | sort -u | grep -qx 'Pin: release n=bookworm-security' && [ \$(grep -c 'Pin: release' '$tmp/apt.log') -eq 1 ]"
+check "the policy it wrote is gone after the second install" test ! -e "$tmp/policy-rc.d"
+step FAKE_INSTALL_NEEDS_PIN=1
+check "with every list read, a failed install is not tried again" test "$(grep -c ' install ' "$tmp/apt.log")" -eq 1
+check "and fails the step" test "$status" -ne 0
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
