@@ -4,7 +4,9 @@
 // after which a real loss passes on as a gap. Duplicates and packets that
 // come after their place was given up are dropped; a jump of the sequence
 // (a camera that restarted its stream) starts afresh. Packets that arrive in
-// order are handed on at once, without a copy.
+// order are handed on at once, without a copy. A slot keeps no storage once
+// its packet has gone on: the window holds memory only while it holds
+// packets, not the largest it ever held in each of its slots.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +46,8 @@ class CRTPReorderWindow {
   uint64_t Expire(uint64_t now, Deliver&& deliver);
 
   size_t Held() const { return held_; }
+  // Bytes of storage the slots keep (payloads, extensions, contributors).
+  size_t StorageBytes() const;
   uint64_t Dropped() const { return dropped_; }
 
  private:
@@ -54,6 +58,9 @@ class CRTPReorderWindow {
   };
 
   Slot& SlotOf(uint16_t sequence) { return slots_[sequence % kSlots]; }
+  // Hands on a held packet and gives its storage back.
+  template <class Deliver>
+  void Release(Slot& slot, Deliver& deliver);
   // Hands on the held packets from expected_ on while there is no gap.
   template <class Deliver>
   void DeliverRun(Deliver& deliver);
@@ -61,6 +68,9 @@ class CRTPReorderWindow {
   template <class Deliver>
   void Flush(Deliver& deliver);
   uint64_t OldestArrival() const;
+  // Gives back a packet's buffers (assigning an empty packet would copy, and
+  // a copy keeps the capacity).
+  static void FreeStorage(CRTPPacket& packet);
 
   const uint64_t holdTicks_;
   Slot slots_[kSlots];
@@ -121,11 +131,19 @@ void CRTPReorderWindow::DeliverRun(Deliver& deliver) {
   while (held_ != 0) {
     Slot& slot = SlotOf(expected_);
     if (!slot.held) return;
-    slot.held = false;
-    --held_;
     ++expected_;
-    deliver(static_cast<const CRTPPacket&>(slot.packet));
+    Release(slot, deliver);
   }
+}
+
+template <class Deliver>
+void CRTPReorderWindow::Release(Slot& slot, Deliver& deliver) {
+  slot.held = false;
+  --held_;
+  deliver(static_cast<const CRTPPacket&>(slot.packet));
+  // Kept, each slot would grow to the largest packet it ever held: a
+  // camera's loss and reordering would cost it up to a whole window for good.
+  FreeStorage(slot.packet);
 }
 
 template <class Deliver>
@@ -133,9 +151,7 @@ void CRTPReorderWindow::Flush(Deliver& deliver) {
   for (uint16_t step = 0; step < kSlots && held_ != 0; ++step) {
     Slot& slot = SlotOf(static_cast<uint16_t>(expected_ + step));
     if (!slot.held) continue;
-    slot.held = false;
-    --held_;
-    deliver(static_cast<const CRTPPacket&>(slot.packet));
+    Release(slot, deliver);
   }
 }
 

@@ -165,4 +165,46 @@ TEST_F(ReorderWindow, AFloodOfFarFutureNumbersHoldsNoMoreThanTheWindow) {
   EXPECT_EQ(pushed, out_.size() + window_.Dropped()) << "every packet delivered once or dropped";
 }
 
+// A long recording's loss and reordering touch every slot in turn; the
+// window must not keep each slot's largest packet once it has gone on.
+TEST_F(ReorderWindow, KeepsNoStorageOnceItsPacketsHaveGoneOn) {
+  CRTPPacket big;
+  big.Payload.assign(1400, 0x5A);
+  big.Extension.assign(16, 1);
+  big.Csrcs.assign(3, 7);
+  std::vector<uint16_t> delivered;
+  auto take = [&](const CRTPPacket& p) {
+    ASSERT_EQ(1400u, p.Payload.size()) << "the payload goes on whole";
+    delivered.push_back(p.SequenceNumber);
+  };
+  uint64_t now = 0;
+  size_t mostStored = 0;
+  big.SequenceNumber = 0;
+  window_.Push(big, now, take);
+  // Pairs swapped, then a loss held to its hold time, all around the window.
+  for (uint16_t s = 1; s < 4 * CRTPReorderWindow::kSlots; s += 2) {
+    big.SequenceNumber = static_cast<uint16_t>(s + 1);
+    window_.Push(big, now, take);
+    mostStored = std::max(mostStored, window_.StorageBytes());
+    big.SequenceNumber = s;
+    window_.Push(big, now, take);
+    now += 1;
+  }
+  big.SequenceNumber = static_cast<uint16_t>(4 * CRTPReorderWindow::kSlots + 2);
+  window_.Push(big, now, take);
+  EXPECT_EQ(1u, window_.Held());
+  EXPECT_GE(window_.StorageBytes(), 1400u) << "a held packet keeps its bytes";
+  window_.Expire(now + kHold, take);
+  EXPECT_EQ(4u * CRTPReorderWindow::kSlots + 2, delivered.size()) << "every packet but the lost one";
+  EXPECT_GE(mostStored, 1400u);
+  EXPECT_EQ(0u, window_.StorageBytes()) << "nothing held, nothing kept";
+  // A new session forgets what was held, storage included.
+  big.SequenceNumber = 9000;
+  window_.Push(big, now, take);
+  big.SequenceNumber = 9002;
+  window_.Push(big, now, take);
+  window_.Reset();
+  EXPECT_EQ(0u, window_.StorageBytes());
+}
+
 }  // namespace
