@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs the soak program of a build against this machine's camera-sim: a
+# simulator with four cameras per kind count, and a copy of the program in a
+# folder of its own (its configuration file sits beside it), under wine for a
+# Windows build (32-bit wine for i686).
+#
+#   bench/soak.sh BUILD_DIR CAMERA_SIM OUT_DIR [soak options...]
+#
+# e.g. bench/soak.sh build build/bin/camera-sim out/soak --minutes 60 --warmup-minutes 10
+# The program's report ends its output (OUT_DIR/soak.out); its samples are in
+# OUT_DIR/samples.csv, the driver's lines in OUT_DIR/driver.log. The exit
+# status is the program's: 0 when the run held.
+set -Eeuo pipefail
+trap 'status=$?; echo "soak.sh: failed (status $status): $BASH_COMMAND" >&2' ERR
+
+build=$(cd "$1" && pwd)
+sim=$2
+out=$3
+shift 3
+per_kind=8
+args=("$@")
+for ((i = 0; i < ${#args[@]}; i++)); do
+  [ "${args[$i]}" = --per-kind ] && per_kind=${args[$((i + 1))]}
+done
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+program=$build/bin/soak
+run=()
+if [ -f "$build/bin/soak.exe" ]; then
+  program=$build/bin/soak.exe
+  # The PE header's machine field: 014c is i686, for the 32-bit loader.
+  pe_offset=$(od -An -tu4 -j60 -N4 "$program" | tr -d ' ')
+  machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$program" | tr -d ' ')
+  if [ "$machine" = 014c ]; then
+    run=(/usr/lib/wine/wine)
+  else
+    run=("$(command -v wine64 || echo /usr/lib/wine/wine64)")
+  fi
+  export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
+  "$(dirname "$0")/../tests/e2e/windows/prepare-wine-prefix.sh"
+  cp "$build"/bin/*.dll "$out/"
+fi
+cp "$program" "$out/"
+
+cameras=$((4 * per_kind))
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+"$sim" --cameras "$cameras" --auth digest --user admin --password pw >"$out/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 300); do
+  grep -q "^camera $cameras:" "$out/sim.log" 2>/dev/null && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q "^camera $cameras:" "$out/sim.log" || { echo "camera-sim did not start:" >&2; cat "$out/sim.log" >&2; exit 1; }
+http=$(sed -nE "s|^camera 1: http://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log")
+rtsp=$(sed -nE "s|^camera 1: .*rtsp://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log")
+
+out_arg=$out
+[ ${#run[@]} -gt 0 ] && out_arg="Z:${out//\//\\}"
+status=0
+(cd "$out" && "${run[@]}" "./$(basename "$program")" --address 127.0.0.1 --http-port "$http" --rtsp-port "$rtsp" \
+  --user admin --password pw --out "$out_arg" "$@") 2>&1 | tee "$out/soak.out" || status=$?
+exit "$status"
