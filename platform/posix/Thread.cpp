@@ -30,8 +30,19 @@ struct ThreadState {
 namespace {
 
 std::atomic<uint32_t> g_nextThreadId{1};
-thread_local uint32_t t_threadId = 0;
-thread_local std::string t_startFailure;
+// Plain values in the static block that comes with each thread: a loaded
+// library's thread_local is otherwise allocated on a thread's first use,
+// and glibc aborts the process when that allocation fails.
+#define KESTRUM_STATIC_TLS __attribute__((tls_model("initial-exec")))
+thread_local uint32_t t_threadId KESTRUM_STATIC_TLS = 0;
+// Why this thread's last start failed: a kind and the system's error code.
+enum StartFailureKind { kNoFailure, kNoMemory, kNoBody, kNoEvent, kSystem };
+thread_local int t_startFailureKind KESTRUM_STATIC_TLS = kNoFailure;
+thread_local int t_startError KESTRUM_STATIC_TLS = 0;
+void SetStartFailure(StartFailureKind kind, int error = 0) {
+  t_startFailureKind = kind;
+  t_startError = error;
+}
 
 uint32_t AllocateThreadId() {
   uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
@@ -92,7 +103,20 @@ bool CurrentBounds(uintptr_t& low, uintptr_t& high) {
 }
 }  // namespace stack
 
-std::string ThreadStartFailure() { return t_startFailure; }
+std::string ThreadStartFailure() {
+  switch (t_startFailureKind) {
+    case kNoFailure:
+      return std::string();
+    case kNoMemory:
+      return "not enough memory";
+    case kNoBody:
+      return "no thread body";
+    case kNoEvent:
+      return "no event for it (out of descriptors or memory)";
+    default:
+      return DescribeStartError(t_startError);
+  }
+}
 
 uint32_t CurrentThreadId() {
   if (t_threadId == 0) t_threadId = AllocateThreadId();
@@ -123,19 +147,19 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
 
 bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size_t stackBytes) {
   Release();
-  t_startFailure.clear();
+  SetStartFailure(kNoFailure);
   std::shared_ptr<ThreadState> state;
   std::shared_ptr<ThreadState>* holder = nullptr;
   try {
     state = std::make_shared<ThreadState>();
     holder = new std::shared_ptr<ThreadState>(state);
   } catch (const std::bad_alloc&) {
-    t_startFailure = "not enough memory";
+    SetStartFailure(kNoMemory);
     return false;
   }
   if (!state->done.IsValid() || proc == nullptr) {
     delete holder;
-    t_startFailure = proc == nullptr ? "no thread body" : "no event for it (out of descriptors or memory)";
+    SetStartFailure(proc == nullptr ? kNoBody : kNoEvent);
     return false;
   }
   state->proc = proc;
@@ -155,7 +179,7 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
   if (error != 0) {
     delete holder;
     state_.reset();
-    t_startFailure = DescribeStartError(error);
+    SetStartFailure(kSystem, error);
     return false;
   }
   return true;

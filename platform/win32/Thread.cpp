@@ -33,9 +33,30 @@ struct ThreadState {
 namespace {
 
 std::atomic<uint32_t> g_nextThreadId{1};
-thread_local uint32_t t_threadId = 0;
-thread_local HANDLE t_terminate = nullptr;
-thread_local std::string t_startFailure;
+
+// Per-thread values in the system's own slots: the compiler's thread_local
+// is emulated here (allocated on a thread's first use, and the process
+// aborted when that allocation fails), and a thread of ours must start even
+// when the heap is exhausted.
+class ThreadSlot {
+ public:
+  ThreadSlot() : index_(TlsAlloc()) {}
+  uintptr_t Get() const { return index_ != TLS_OUT_OF_INDEXES ? reinterpret_cast<uintptr_t>(TlsGetValue(index_)) : 0; }
+  void Set(uintptr_t value) const {
+    if (index_ != TLS_OUT_OF_INDEXES) TlsSetValue(index_, reinterpret_cast<void*>(value));
+  }
+
+ private:
+  DWORD index_;
+};
+const ThreadSlot t_threadId;
+const ThreadSlot t_terminate;
+// Why this thread's last start failed: a kind and the system's error code.
+const ThreadSlot t_startFailure;
+enum StartFailureKind : uintptr_t { kNoFailure, kNoMemory, kNoBody, kNoEvent, kSystem };
+void SetStartFailure(StartFailureKind kind, DWORD error = 0) {
+  t_startFailure.Set(static_cast<uintptr_t>(kind) | static_cast<uintptr_t>(error) << 4);
+}
 
 uint32_t AllocateThreadId() {
   uint32_t id = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
@@ -88,8 +109,8 @@ unsigned __stdcall Trampoline(void* raw) {
   std::shared_ptr<ThreadState> state = std::move(*holder);
   delete holder;
 
-  t_threadId = state->id;
-  t_terminate = state->terminate;
+  t_threadId.Set(state->id);
+  t_terminate.Set(reinterpret_cast<uintptr_t>(state->terminate));
   NameThread(state->name);
   uintptr_t low = 0;
   uintptr_t high = 0;
@@ -109,14 +130,14 @@ unsigned __stdcall Trampoline(void* raw) {
 
 namespace win32 {
 
-HANDLE CurrentTerminationEvent() { return t_terminate; }
+HANDLE CurrentTerminationEvent() { return reinterpret_cast<HANDLE>(t_terminate.Get()); }
 
 void ThrowTermination() { throw ThreadTerminationUnwind(); }
 
 DWORD WaitInterruptible(const HANDLE* handles, DWORD count, DWORD ms, bool interruptible) {
   HANDLE all[MAXIMUM_WAIT_OBJECTS];
   if (count == 0 || count >= MAXIMUM_WAIT_OBJECTS) return WAIT_FAILED;
-  HANDLE terminate = interruptible && ms != 0 ? t_terminate : nullptr;
+  HANDLE terminate = interruptible && ms != 0 ? CurrentTerminationEvent() : nullptr;
   // The termination request comes first, as a pending cancellation does on
   // POSIX: a handle that stays signalled must not hide it.
   DWORD offset = 0;
@@ -145,11 +166,30 @@ bool CurrentBounds(uintptr_t& low, uintptr_t& high) {
 }
 }  // namespace stack
 
-std::string ThreadStartFailure() { return t_startFailure; }
+std::string ThreadStartFailure() {
+  const uintptr_t failure = t_startFailure.Get();
+  const DWORD error = static_cast<DWORD>(failure >> 4);
+  switch (static_cast<StartFailureKind>(failure & 0xF)) {
+    case kNoFailure:
+      return std::string();
+    case kNoMemory:
+      return "not enough memory";
+    case kNoBody:
+      return "no thread body";
+    case kNoEvent:
+      return "no event for it (" + DescribeStartError(error) + ")";
+    default:
+      return DescribeStartError(error);
+  }
+}
 
 uint32_t CurrentThreadId() {
-  if (t_threadId == 0) t_threadId = AllocateThreadId();
-  return t_threadId;
+  uint32_t id = static_cast<uint32_t>(t_threadId.Get());
+  if (id == 0) {
+    id = AllocateThreadId();
+    t_threadId.Set(id);
+  }
+  return id;
 }
 
 bool IsThreadTermination() {
@@ -182,19 +222,23 @@ NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
 
 bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size_t stackBytes) {
   Release();
-  t_startFailure.clear();
+  SetStartFailure(kNoFailure);
   std::shared_ptr<ThreadState> state;
   std::shared_ptr<ThreadState>* holder = nullptr;
   try {
     state = std::make_shared<ThreadState>();
     holder = new std::shared_ptr<ThreadState>(state);
   } catch (const std::bad_alloc&) {
-    t_startFailure = "not enough memory";
+    SetStartFailure(kNoMemory);
     return false;
   }
   if (!state->done.IsValid() || state->terminate == nullptr || proc == nullptr) {
     delete holder;
-    t_startFailure = proc == nullptr ? "no thread body" : "no event for it (" + DescribeStartError(GetLastError()) + ")";
+    if (proc == nullptr) {
+      SetStartFailure(kNoBody);
+    } else {
+      SetStartFailure(kNoEvent, GetLastError());
+    }
     return false;
   }
   state->proc = proc;
@@ -215,7 +259,7 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
     const DWORD error = GetLastError();
     delete holder;
     state_.reset();
-    t_startFailure = DescribeStartError(error);
+    SetStartFailure(kSystem, error);
     return false;
   }
   state->thread = reinterpret_cast<HANDLE>(handle);
