@@ -1,5 +1,6 @@
 #include "channels/BaseCameraChannel.h"
 
+#include <cstring>
 #include <new>
 
 #include "foundation/TextUtils.h"
@@ -107,15 +108,34 @@ void CBaseCameraChannel::SetCameraState(bool online) {
   }
 }
 
-void CBaseCameraChannel::ReportFailure(const std::string& reason) {
+void CBaseCameraChannel::ReportFailure(const std::string& reason) { ReportFailure(reason.c_str(), ""); }
+
+void CBaseCameraChannel::ReportFailure(const char* reason, const char* detail) {
   {
     CLockGuard guard(cameraLock_);
     // A request cut short by Stop is no failure of the camera's.
-    if (reason.empty() || reason == lastFailure_ || stopEvent_.Wait(0)) return;
-    lastFailure_ = reason;
+    if (reason[0] == '\0' || stopEvent_.Wait(0)) return;
+    if (lastFailure_.size() == std::strlen(reason) + std::strlen(detail) &&
+        lastFailure_.compare(0, std::strlen(reason), reason) == 0 &&
+        lastFailure_.compare(std::strlen(reason), std::string::npos, detail) == 0) {
+      return;
+    }
+    try {
+      lastFailure_.assign(reason).append(detail);
+    } catch (const std::bad_alloc&) {
+      lastFailure_.clear();  // told again next time rather than never
+    }
   }
-  driver_->Message(2, "%s: %s: %s", "kestrum::CBaseCameraChannel::ReportFailure", DisplayName(false).c_str(),
-                   reason.c_str());
+  // Named in place: when memory has run out, this line is the one that must
+  // still reach the host (its reason most often says so).
+  const std::string& address = driver_->GetDeviceInfo()->Address;
+  if (driver_->GetChannelCount() > 1) {
+    driver_->Message(2, "%s: Video-server %s (channel %u): %s%s", "kestrum::CBaseCameraChannel::ReportFailure",
+                     address.c_str(), index_, reason, detail);
+  } else {
+    driver_->Message(2, "%s: Camera %s: %s%s", "kestrum::CBaseCameraChannel::ReportFailure", address.c_str(), reason,
+                     detail);
+  }
 }
 
 bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
@@ -166,7 +186,7 @@ uint32_t CBaseCameraChannel::ThreadProc(void* self) {
     // opened afresh after a pause, as after any other failed opening.
     try {
       channel->SetStatus(Stopped);
-      channel->ReportFailure(std::string("the capture stopped: ") + reason);
+      channel->ReportFailure("the capture stopped: ", reason);
     } catch (...) {
       if (platform::IsThreadTermination()) throw;
     }

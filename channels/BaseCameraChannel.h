@@ -48,6 +48,8 @@ class CBaseCameraChannel : public ICameraChannel {
   // Says at level 2 why no stream can be had, once per distinct reason
   // rather than at every retry; pictures arriving again clear it.
   void ReportFailure(const std::string& reason);
+  // The same in two parts, joined as told: out of memory, the line still goes out.
+  void ReportFailure(const char* reason, const char* detail);
   // Reads the RTP mode and the update-settings flag from the configuration file.
   void LoadDeviceSettings();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <thread>
 
 #include "foundation/Time.h"
@@ -120,19 +121,23 @@ void CBaseRTPChannel::ReceiveWhile(const std::function<bool()>& busy, uint32_t l
   CUDPClient* transports[] = {receiver_.Transport(), rtcp_.Transport()};
   CManualEvent never;  // the channel's own stop event is already signalled
   auto process = [this](const CRTPPacket& p) { ProcessPacket(p); };
-  while (busy() && platform::MonotonicMilliseconds() < deadline) {
-    bool readable[2];
-    CUDPClient::Wait(transports, 2, kSliceMs, never, readable);
-    const uint64_t now = platform::MonotonicMilliseconds();
-    receiver_.Receive(now, readable[0]);
-    rtcp_.Receive(now, readable[1]);
-    reorder_.Expire(now, process);
-  }
-  // What came before the camera heard the end, and what the window holds:
-  // no later packet will fill its gaps.
-  // At most a socket buffer's worth: a sender that never stops must not hold
-  // the close up.
-  for (int pass = 0; pass < 32 && receiver_.Receive(platform::MonotonicMilliseconds()) != 0; ++pass) {
+  try {
+    while (busy() && platform::MonotonicMilliseconds() < deadline) {
+      bool readable[2];
+      CUDPClient::Wait(transports, 2, kSliceMs, never, readable);
+      const uint64_t now = platform::MonotonicMilliseconds();
+      receiver_.Receive(now, readable[0]);
+      rtcp_.Receive(now, readable[1]);
+      reorder_.Expire(now, process);
+    }
+    // What came before the camera heard the end, and what the window holds:
+    // no later packet will fill its gaps.
+    // At most a socket buffer's worth: a sender that never stops must not hold
+    // the close up.
+    for (int pass = 0; pass < 32 && receiver_.Receive(platform::MonotonicMilliseconds()) != 0; ++pass) {
+    }
+  } catch (const std::bad_alloc&) {
+    // Out of memory while closing, the rest is not read: the session ends all the same.
   }
   reorder_.Expire(~0ull / 2, process);
 }

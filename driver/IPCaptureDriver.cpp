@@ -17,6 +17,19 @@ namespace {
 
 constexpr size_t kMaxExecutablePath = 511;
 
+// A diagnostic line that needs no allocation, for when memory has run out.
+class CFixedDebugInfo final : public CDebugInfoIf {
+ public:
+  KESTRUM_DESTRUCTOR_SLOT(CFixedDebugInfo)
+  CFixedDebugInfo(uint8_t level, const char* text) : level_(level), text_(text) {}
+  uint8_t GetLevel() const override { return level_; }
+  const char* GetText() const override { return text_[0] != '\0' ? text_ : nullptr; }
+
+ private:
+  uint8_t level_;
+  const char* text_;
+};
+
 std::string CopyText(const char* text) { return text != nullptr ? std::string(text) : std::string(); }
 
 std::string ComputeHostDirectory() {
@@ -102,22 +115,36 @@ std::string CIPCaptureDriver::GetDeviceAddress() {
 
 void CIPCaptureDriver::Message(uint32_t level, const char* format, ...) {
   if (format == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  va_list fallback;
+  va_copy(fallback, args);
   try {
-    va_list args;
-    va_start(args, format);
     va_list measure;
     va_copy(measure, args);
     int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     std::vector<char> line(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
     if (length > 0) std::vsnprintf(line.data(), line.size(), format, args);
-    va_end(args);
-    if (level == 4 || receiver_ == nullptr) return;
-    CDebugInfo info(TranslateLevel(level, hostVersion_), std::string(line.data()));
-    receiver_->AddDebugInfo(&info);
+    if (level != 4 && receiver_ != nullptr) {
+      CDebugInfo info(TranslateLevel(level, hostVersion_), std::string(line.data()));
+      receiver_->AddDebugInfo(&info);
+    }
   } catch (...) {
-    // Diagnostics must never take a worker down.
+    // Diagnostics must never take a worker down. Out of memory, the line
+    // (often the very reason a camera fails) still goes out, cut to fit.
+    try {
+      if (level != 4 && receiver_ != nullptr) {
+        char line[512];
+        std::vsnprintf(line, sizeof line, format, fallback);
+        CFixedDebugInfo info(TranslateLevel(level, hostVersion_), line);
+        receiver_->AddDebugInfo(&info);
+      }
+    } catch (...) {
+    }
   }
+  va_end(fallback);
+  va_end(args);
 }
 
 std::string CIPCaptureDriver::GetParameterString(uint32_t index) {
@@ -139,11 +166,19 @@ int32_t CIPCaptureDriver::GetParameterNumber(uint32_t index) {
 }
 
 ICameraChannel* CIPCaptureDriver::CreateVideoChannel(uint32_t index, ipcapture::IHostFrameSink* sink) {
+  const char* reason = nullptr;
   try {
-    return MakeChannel(index, sink);
+    ICameraChannel* channel = MakeChannel(index, sink);
+    if (channel != nullptr) return channel;
+    reason = "no channel serves this stream kind";
+  } catch (const std::bad_alloc&) {
+    reason = "not enough memory";
   } catch (...) {
-    return nullptr;
+    reason = "an unexpected error";
   }
+  Message(1, "%s: Channel %u of camera %s cannot be created: %s", "kestrum::CIPCaptureDriver::CreateVideoChannel",
+          index, device_.Address.c_str(), reason);
+  return nullptr;
 }
 
 ICameraChannel* CIPCaptureDriver::MakeChannel(uint32_t, ipcapture::IHostFrameSink*) { return nullptr; }

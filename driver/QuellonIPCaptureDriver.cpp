@@ -47,10 +47,11 @@ bool CQuellonIPCaptureDriver::AttachDigitalIO() {
 
 ICameraChannel* CQuellonIPCaptureDriver::MakeChannel(uint32_t index, ipcapture::IHostFrameSink* sink) {
   switch (GetStreamKind()) {
+    // Out of memory, std::bad_alloc: the caller says so.
     case 1:
-      return new (std::nothrow) CMJPEGHttpChannel(index, this, sink);
+      return new CMJPEGHttpChannel(index, this, sink);
     case 3:
-      return new (std::nothrow) CH264ChannelRTSP(index, this, sink);
+      return new CH264ChannelRTSP(index, this, sink);
     default:
       return nullptr;  // no channel class for this stream kind
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "foundation/Event.h"
 #include "foundation/TextUtils.h"
@@ -189,12 +190,17 @@ CHttpSender::Pump CHttpSender::Drive(Ready ready, bool waitFirst) {
     wait = true;
     if (StopRequested()) return Pump::Aborted;
     int running = 0;
-    if (curl_multi_perform(Multi(multi_), &running) != CURLM_OK) return Pump::Failed;
+    const CURLMcode performed = curl_multi_perform(Multi(multi_), &running);
+    if (performed != CURLM_OK) {
+      outOfMemory_ = outOfMemory_ || performed == CURLM_OUT_OF_MEMORY;
+      return Pump::Failed;
+    }
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(Multi(multi_), &queued)) {
       if (message->msg == CURLMSG_DONE) {
         transferDone_ = true;
         transferResult_ = message->data.result;
+        outOfMemory_ = outOfMemory_ || message->data.result == CURLE_OUT_OF_MEMORY;
       }
     }
     if (ready()) return Pump::Ready;
@@ -263,7 +269,11 @@ bool CHttpSender::SendRequest(const HTTP_REQUEST& request) {
     kestrum::CLockGuard guard(operation_);
     // A close aimed at the previous request is moot: this one replaces it.
     closeRequested_.store(false, std::memory_order_release);
+    outOfMemory_ = false;
     return SendLocked(request);
+  } catch (const std::bad_alloc&) {
+    outOfMemory_ = true;
+    return false;
   } catch (...) {
     return false;
   }
@@ -273,7 +283,12 @@ bool CHttpSender::SendLocked(const HTTP_REQUEST& request) {
   CloseLocked();
   statusCode_ = 0;
   contentLength_ = 0;
-  if (multi_ == nullptr || easy_ == nullptr || request.Verb.empty() || request.Path.empty()) return false;
+  // The library's handles are made with the sender; without memory then, they are missing.
+  if (multi_ == nullptr || easy_ == nullptr) {
+    outOfMemory_ = true;
+    return false;
+  }
+  if (request.Verb.empty() || request.Path.empty()) return false;
 
   uint32_t schemeUsed = 0;
   if (!ConfigureRequest(request, schemeUsed)) return false;
@@ -286,7 +301,11 @@ bool CHttpSender::SendLocked(const HTTP_REQUEST& request) {
   paused_ = false;
   responseStatus_ = 0;
   offeredScheme_.clear();
-  if (curl_multi_add_handle(Multi(multi_), Easy(easy_)) != CURLM_OK) return false;
+  const CURLMcode added = curl_multi_add_handle(Multi(multi_), Easy(easy_));
+  if (added != CURLM_OK) {
+    outOfMemory_ = added == CURLM_OUT_OF_MEMORY;
+    return false;
+  }
   requestOpen_ = true;
   if ((request.Flags & 8u) != 0) return true;
 

@@ -20,7 +20,9 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::
   const bool sent = sender.SendRequest(request);
   const uint32_t status = sender.GetStatusCode();
   if (!sent || status == 0) {
-    result.SetResultEx(4, 11, "%s: Cannot send request \"%s\" to %s", kPrefix, path.c_str(), deviceText.c_str());
+    // Out of memory, the camera is not to blame: the reason says what ran out.
+    result.SetResultEx(4, 11, "%s: Cannot send request \"%s\" to %s%s", kPrefix, path.c_str(), deviceText.c_str(),
+                       sender.LastSendOutOfMemory() ? ": not enough memory" : "");
   } else if (status >= 200 && status <= 299) {
     result.SetResultEx(3, 0, nullptr);
   } else if (status == 401) {

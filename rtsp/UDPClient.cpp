@@ -168,10 +168,12 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
       buffers_.assign(static_cast<size_t>(std::max(slotSize_, wanted)) * kBatch, 0);
       slotSize_ = std::max(slotSize_, wanted);
     } catch (const std::bad_alloc&) {
-      // Nothing can be read now; what is queued waits for memory.
+      // Nothing can be read now. Returning would leave the socket readable
+      // and its reader spinning on the allocator: the channel's thread is
+      // told instead, reports it and opens the stream afresh after a pause.
       buffers_.clear();
       slotSize_ = 0;
-      return 0;
+      throw;
     }
   }
   size_t handed = 0;
