@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 
 #include "platform/Process.h"
@@ -134,19 +135,21 @@ class PrintingLog : public HostLogReceiver {
 class TextLine final : public CDebugInfoIf {
  public:
   KESTRUM_DESTRUCTOR_SLOT(TextLine)
-  TextLine(uint8_t level, std::string text) : level_(level), text_(std::move(text)) {}
+  TextLine(uint8_t level, const char* text) : level_(level), text_(text) {}
   uint8_t GetLevel() const override { return level_; }
-  const char* GetText() const override { return text_.c_str(); }
+  const char* GetText() const override { return text_; }
 
  private:
   uint8_t level_;
-  std::string text_;
+  const char* text_;
 };
 
 // One camera's driver lines into the shared log, named after the camera when
 // one run records several ("Camera 127.0.0.1 is online" from eight cameras at
 // one address could not be told apart); keeps the last error or warning, the
-// reason to give when nothing was recorded.
+// reason to give when nothing was recorded. Called on the driver's threads,
+// it allocates nothing: when memory runs out, the reason it keeps is the one
+// that matters most.
 class CameraLog final : public ipcapture::IDebugInfoReceiver {
  public:
   KESTRUM_DESTRUCTOR_SLOT(CameraLog)
@@ -154,16 +157,18 @@ class CameraLog final : public ipcapture::IDebugInfoReceiver {
 
   void AddDebugInfo(CDebugInfoIf* info) override {
     if (info == nullptr) return;
-    const std::string text = info->GetText() != nullptr ? info->GetText() : "";
+    const char* text = info->GetText() != nullptr ? info->GetText() : "";
     if (info->GetLevel() == 1 || info->GetLevel() == 2) {
       std::lock_guard<std::mutex> lock(mutex_);
-      lastTrouble_ = text;
+      std::snprintf(lastTrouble_, sizeof lastTrouble_, "%s", text);
     }
     if (prefix_.empty()) {
       shared_.AddDebugInfo(info);
       return;
     }
-    TextLine line(info->GetLevel(), prefix_ + text);
+    char named[2048];
+    std::snprintf(named, sizeof named, "%s%s", prefix_.c_str(), text);
+    TextLine line(info->GetLevel(), named);
     shared_.AddDebugInfo(&line);
   }
   std::string LastTrouble() {
@@ -175,7 +180,7 @@ class CameraLog final : public ipcapture::IDebugInfoReceiver {
   IDebugInfoReceiver& shared_;
   const std::string prefix_;
   std::mutex mutex_;
-  std::string lastTrouble_;
+  char lastTrouble_[1024] = {0};
 };
 
 }  // namespace
@@ -318,27 +323,42 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
   for (size_t c = 0; c < cameras.size(); ++c) {
     RecordedCamera& camera = cameras[c];
     camera.port = options.ports[c];
-    camera.label = several ? "port " + std::to_string(camera.port) + " " : "";
-    DeviceValues values = options.device;
-    values.port = camera.port;
-    values.parameters[3] = std::to_string(options.rtspPorts[options.rtspPorts.size() == 1 ? 0 : c]);
-    if (options.askRtspPort || options.askResolutions) AskCamera(options, camera.port, library, values);
-    camera.settings = std::make_unique<HostDeviceSettings>(values);
-    camera.log = std::make_unique<CameraLog>(
-        log, several ? options.device.address + ":" + std::to_string(camera.port) + ": " : std::string());
-    const std::string dir = several ? options.out + "/port" + std::to_string(camera.port) : options.out;
+    bool started = false;
+    // Out of memory, this camera is not started (and said so); the others record.
+    try {
+      camera.label = several ? "port " + std::to_string(camera.port) + " " : "";
+      DeviceValues values = options.device;
+      values.port = camera.port;
+      values.parameters[3] = std::to_string(options.rtspPorts[options.rtspPorts.size() == 1 ? 0 : c]);
+      if (options.askRtspPort || options.askResolutions) AskCamera(options, camera.port, library, values);
+      camera.settings = std::make_unique<HostDeviceSettings>(values);
+      camera.log = std::make_unique<CameraLog>(
+          log, several ? options.device.address + ":" + std::to_string(camera.port) + ": " : std::string());
+      const std::string dir = several ? options.out + "/port" + std::to_string(camera.port) : options.out;
+      started = StartCamera(camera, options, allocator, channelSettings, library, dir);
+    } catch (const std::bad_alloc&) {
+      std::fprintf(stderr, "capture-host record: port %u: not enough memory to set it up\n", camera.port);
+      try {
+        camera.trouble = "not enough memory to set it up";
+      } catch (const std::bad_alloc&) {
+        // Told above; the summary says less.
+      }
+    }
     // With several cameras, as in a recorder, one that cannot be started is
     // told and the others record; it is named again at the end.
-    if (!StartCamera(camera, options, allocator, channelSettings, library, dir) && !several) {
+    if (!started && !several) {
       CloseCameras(cameras, library);
       return 1;
     }
   }
-  std::string where = options.device.address + ":" + std::to_string(options.ports.front());
-  if (several) where += " and " + std::to_string(options.ports.size() - 1) + " more camera(s)";
-  std::printf("recording %u channel(s) of %s (%s, %ux%u, %u pictures/s, quality %u)%s\n", options.channels,
-              where.c_str(), options.extension.c_str(), options.width, options.height, options.fps, options.quality,
-              options.seconds ? (" for " + std::to_string(options.seconds) + " s").c_str() : " until Ctrl-C");
+  // Formatted in place: with memory short, the recording still starts.
+  char more[64] = "";
+  if (several) std::snprintf(more, sizeof more, " and %zu more camera(s)", options.ports.size() - 1);
+  char duration[32] = " until Ctrl-C";
+  if (options.seconds != 0) std::snprintf(duration, sizeof duration, " for %u s", options.seconds);
+  std::printf("recording %u channel(s) of %s:%u%s (%s, %ux%u, %u pictures/s, quality %u)%s\n", options.channels,
+              options.device.address.c_str(), options.ports.front(), more, options.extension.c_str(), options.width,
+              options.height, options.fps, options.quality, duration);
 
   const size_t channelCount = cameras.size() * options.channels;
   LiveDisplay display(channelCount);
@@ -351,31 +371,37 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
     const auto now = std::chrono::steady_clock::now();
     const double interval = std::chrono::duration<double>(now - lastTick).count();
     lastTick = now;
-    std::vector<std::string> lines;
-    size_t n = 0;
-    for (RecordedCamera& camera : cameras) {
-      for (size_t i = 0; i < camera.sinks.size(); ++i, ++n) {
-        RecordingSink& sink = *camera.sinks[i];
-        sink.Flush();
-        const std::string writeError = sink.WriteError();
-        if (!writeError.empty() && reported.insert(&sink).second) {
-          display.Forget();
-          std::fprintf(stderr, "capture-host record: %s\n", writeError.c_str());
+    // Short of memory, a second's display is left out; the recording goes on.
+    try {
+      std::vector<std::string> lines;
+      size_t n = 0;
+      for (RecordedCamera& camera : cameras) {
+        for (size_t i = 0; i < camera.sinks.size(); ++i, ++n) {
+          RecordingSink& sink = *camera.sinks[i];
+          sink.Flush();
+          const std::string writeError = sink.WriteError();
+          if (!writeError.empty() && reported.insert(&sink).second) {
+            display.Forget();
+            std::fprintf(stderr, "capture-host record: %s\n", writeError.c_str());
+          }
+          ChannelStats stats = sink.Stats();
+          const double rate = interval > 0 ? (stats.pictures - previous[n].pictures) / interval : 0;
+          const double kbits = interval > 0 ? (stats.bytes - previous[n].bytes) * 8.0 / 1000.0 / interval : 0;
+          char line[256];
+          std::snprintf(line, sizeof line,
+                        "%schannel %zu  %5.1f pictures/s  %7.0f kbit/s  %-9s  %6llu pictures  %u losses",
+                        camera.label.c_str(), i + 1, rate, kbits,
+                        StatusText(camera.capture, static_cast<uint32_t>(i)).c_str(),
+                        static_cast<unsigned long long>(stats.pictures), stats.signalLosses);
+          lines.push_back(line);
+          previous[n] = stats;
         }
-        ChannelStats stats = sink.Stats();
-        const double rate = interval > 0 ? (stats.pictures - previous[n].pictures) / interval : 0;
-        const double kbits = interval > 0 ? (stats.bytes - previous[n].bytes) * 8.0 / 1000.0 / interval : 0;
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "%schannel %zu  %5.1f pictures/s  %7.0f kbit/s  %-9s  %6llu pictures  %u losses",
-                      camera.label.c_str(), i + 1, rate, kbits,
-                      StatusText(camera.capture, static_cast<uint32_t>(i)).c_str(),
-                      static_cast<unsigned long long>(stats.pictures), stats.signalLosses);
-        lines.push_back(line);
-        previous[n] = stats;
       }
+      display.Show(lines);
+    } catch (const std::bad_alloc&) {
+      display.Forget();
+      std::fputs("capture-host record: not enough memory for the display\n", stderr);
     }
-    display.Show(lines);
     const double elapsed = std::chrono::duration<double>(now - start).count();
     if (signal != 0 || (options.seconds != 0 && elapsed >= options.seconds)) break;
   }
@@ -409,7 +435,7 @@ int RunRecord(const std::vector<std::string>& args, const std::string& libraryPa
                   sink.MediaPath().c_str());
     }
     if (pictures == 0) {
-      const std::string reason = camera.log->LastTrouble();
+      const std::string reason = camera.log != nullptr ? camera.log->LastTrouble() : std::string();
       silent.push_back(options.device.address + ":" + std::to_string(camera.port) +
                        (!camera.trouble.empty() ? ": " + camera.trouble
                         : reason.empty()        ? " (its driver gave no reason)"

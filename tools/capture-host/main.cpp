@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -136,7 +137,7 @@ int SelfTest(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
@@ -179,4 +180,14 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "capture-host: unknown command %s\n", command.c_str());
   Usage(stderr);
   return 2;
+}
+
+// The last word when memory runs out where no command could handle it.
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("capture-host: not enough memory\n", stderr);
+    return 1;
+  }
 }

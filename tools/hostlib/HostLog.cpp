@@ -1,6 +1,7 @@
 #include "tools/hostlib/HostLog.h"
 
 #include <chrono>
+#include <new>
 
 namespace kestrum {
 namespace host {
@@ -25,15 +26,18 @@ const char* HostLogReceiver::LevelName(uint8_t level) {
 void HostLogReceiver::AddDebugInfo(CDebugInfoIf* info) {
   if (info == nullptr) return;
   const char* text = info->GetText();
-  LogLine line{info->GetLevel(), text != nullptr ? std::string(text) : std::string(), text != nullptr};
   std::lock_guard<std::mutex> lock(mutex_);
   if (out_ != nullptr) {
-    std::fprintf(out_, "[%s] %s\n", LevelName(line.level), line.text.c_str());
+    std::fprintf(out_, "[%s] %s\n", LevelName(info->GetLevel()), text != nullptr ? text : "");
     std::fflush(out_);
   }
-  if (keep_) {
-    lines_.push_back(std::move(line));
+  if (!keep_) return;
+  // Called on the driver's threads: out of memory, the line is printed but
+  // not kept, rather than an exception thrown back into the driver.
+  try {
+    lines_.push_back(LogLine{info->GetLevel(), text != nullptr ? std::string(text) : std::string(), text != nullptr});
     arrived_.notify_all();
+  } catch (const std::bad_alloc&) {
   }
 }
 
