@@ -18,7 +18,10 @@ std::vector<Fault> FaultsFor(const std::string& kind) {
 }
 
 FaultRotation::FaultRotation(std::string address, double periodSeconds, double lengthSeconds, uint32_t seed)
-    : address_(std::move(address)), period_(periodSeconds), length_(lengthSeconds), random_(seed),
+    : address_(std::move(address)),
+      period_(periodSeconds),
+      length_(lengthSeconds),
+      random_(seed),
       next_(periodSeconds) {}
 
 namespace {

@@ -17,6 +17,8 @@
 // no camera paused outside its faults' windows. --hold-at-exit ends the
 // program with the drivers still running, so that a heap profiler (heaptrack)
 // reports all they hold at the end, by allocation site, as not freed.
+#include <curl/curl.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,8 +28,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <curl/curl.h>
 
 #include "bench/soak/FaultRotation.h"
 #include "bench/soak/SoakCamera.h"
@@ -66,8 +66,7 @@ bool Parse(int argc, char** argv, Options& o, std::string& error) {
   host::Arguments a;
   if (!a.Parse(std::vector<std::string>(argv + 1, argv + argc),
                {"--address", "--http-port", "--rtsp-port", "--user", "--password", "--per-kind", "--minutes",
-                "--warmup-minutes", "--fault-every", "--fault-seconds", "--sample-seconds", "--fps", "--seed",
-                "--out"},
+                "--warmup-minutes", "--fault-every", "--fault-seconds", "--sample-seconds", "--fps", "--seed", "--out"},
                {"--hold-at-exit"}, error)) {
     return false;
   }
@@ -160,9 +159,7 @@ bool WriteConfiguration(const std::string& path, const std::vector<std::unique_p
   return true;
 }
 
-double Seconds(SoakClock::time_point start) {
-  return std::chrono::duration<double>(SoakClock::now() - start).count();
-}
+double Seconds(SoakClock::time_point start) { return std::chrono::duration<double>(SoakClock::now() - start).count(); }
 
 }  // namespace
 
@@ -221,10 +218,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "soak: %s: %s\n", camera->Name().c_str(), error.c_str());
     }
   }
-  std::printf("soak: %zu of %zu cameras (%u of each kind, 640x480 at %u pictures/s) for %u minutes, "
-              "a fault every %u s for %u s; reference point at minute %u; samples in %s\n",
-              started.size(), cameras.size(), o.perKind, o.fps, o.minutes, o.faultEvery, o.faultSeconds,
-              o.warmupMinutes, csvPath.c_str());
+  std::printf(
+      "soak: %zu of %zu cameras (%u of each kind, 640x480 at %u pictures/s) for %u minutes, "
+      "a fault every %u s for %u s; reference point at minute %u; samples in %s\n",
+      started.size(), cameras.size(), o.perKind, o.fps, o.minutes, o.faultEvery, o.faultSeconds, o.warmupMinutes,
+      csvPath.c_str());
   csv << SampleHeader() << "\n";
 
   // No fault for a while before the reference point and at the end, so that
@@ -265,11 +263,12 @@ int main(int argc, char** argv) {
       sample.faults = faults.Count();
       csv << SampleLine(sample) << "\n";
       csv.flush();
-      std::printf("%7.0f s  resident %7llu KiB  heap %7llu KiB  threads %4u  descriptors %4u  pictures %9llu  "
-                  "faults %u\n",
-                  now, static_cast<unsigned long long>(sample.stats.residentBytes / 1024),
-                  static_cast<unsigned long long>(sample.stats.heapInUseBytes / 1024), sample.stats.threads,
-                  sample.stats.descriptors, static_cast<unsigned long long>(sample.pictures), sample.faults);
+      std::printf(
+          "%7.0f s  resident %7llu KiB  heap %7llu KiB  threads %4u  descriptors %4u  pictures %9llu  "
+          "faults %u\n",
+          now, static_cast<unsigned long long>(sample.stats.residentBytes / 1024),
+          static_cast<unsigned long long>(sample.stats.heapInUseBytes / 1024), sample.stats.threads,
+          sample.stats.descriptors, static_cast<unsigned long long>(sample.pictures), sample.faults);
       std::fflush(stdout);
       if (takeReference) {
         first = sample;
@@ -289,8 +288,7 @@ int main(int argc, char** argv) {
     if (!lastMinuteMarked || started[i]->Pictures() == picturesAtLastMinute[i]) silent.push_back(started[i]->Name());
   }
   const double grace = 15.0;
-  const std::vector<Unexplained> unexplained =
-      UnexplainedOutages(started, faults.Windows(), stopped, grace, settle);
+  const std::vector<Unexplained> unexplained = UnexplainedOutages(started, faults.Windows(), stopped, grace, settle);
   if (o.holdAtExit) {
     std::printf("soak: ending with the drivers running (--hold-at-exit)\n");
     std::fflush(stdout);
@@ -314,8 +312,8 @@ int main(int argc, char** argv) {
               static_cast<long long>(heap.bytes / 1024), heap.percent);
   std::printf("threads: %u, %u (%u with every driver deleted)\n", first.stats.threads, last.stats.threads,
               after.threads);
-  std::printf("descriptors: %u, %u (%u with every driver deleted)\n", first.stats.descriptors,
-              last.stats.descriptors, after.descriptors);
+  std::printf("descriptors: %u, %u (%u with every driver deleted)\n", first.stats.descriptors, last.stats.descriptors,
+              after.descriptors);
   std::printf("cameras silent in the last minute: %zu\n", silent.size());
   for (const std::string& name : silent) std::printf("  %s\n", name.c_str());
   std::printf("outages outside the faults' windows (%.0f s after each): %zu\n", grace, unexplained.size());

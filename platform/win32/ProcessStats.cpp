@@ -1,8 +1,8 @@
 #include "platform/ProcessStats.h"
 
-#include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 namespace kestrum {
 namespace platform {
@@ -30,8 +30,7 @@ ProcessStats ReadProcessStats() {
   ProcessStats stats;
   PROCESS_MEMORY_COUNTERS_EX memory{};
   memory.cb = sizeof memory;
-  if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                           sizeof memory)) {
+  if (GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
     stats.residentBytes = memory.WorkingSetSize;
     stats.mappedBytes = memory.PrivateUsage;
   }
