@@ -1,8 +1,9 @@
 #include "platform/ProcessStats.h"
 
+#include <windows.h>
+// After windows.h, which they need.
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
 namespace kestrum {
 namespace platform {
