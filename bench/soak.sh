@@ -30,14 +30,8 @@ program=$build/bin/soak
 run=()
 if [ -f "$build/bin/soak.exe" ]; then
   program=$build/bin/soak.exe
-  # The PE header's machine field: 014c is i686, for the 32-bit loader.
-  pe_offset=$(od -An -tu4 -j60 -N4 "$program" | tr -d ' ')
-  machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$program" | tr -d ' ')
-  if [ "$machine" = 014c ]; then
-    run=(/usr/lib/wine/wine)
-  else
-    run=("$(command -v wine64 || echo /usr/lib/wine/wine64)")
-  fi
+  . "$(dirname "$0")/../tests/e2e/windows/wine-loader.sh"
+  run=("$(wine_loader_for "$program")")
   export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
   "$(dirname "$0")/../tests/e2e/windows/prepare-wine-prefix.sh"
   cp "$build"/bin/*.dll "$out/"

@@ -27,16 +27,8 @@ rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-# The PE header's machine field (after "PE\0\0" at the offset in 0x3C):
-# 014c is i686, which needs the 32-bit loader (wine64 would exit 0 unseen).
-pe_offset=$(od -An -tu4 -j60 -N4 "$build/bin/capture-host.exe" | tr -d ' ')
-machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$build/bin/capture-host.exe" | tr -d ' ')
-if [ "$machine" = 014c ]; then
-  wine=/usr/lib/wine/wine
-else
-  wine=$(command -v wine64 || true)
-  [ -n "$wine" ] || wine=/usr/lib/wine/wine64
-fi
+. "$(dirname "$0")/../tests/e2e/windows/wine-loader.sh"
+wine=$(wine_loader_for "$build/bin/capture-host.exe")
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 "$(dirname "$0")/../tests/e2e/windows/prepare-wine-prefix.sh"
 winpath() { echo "Z:${1//\//\\}"; }

@@ -17,17 +17,9 @@ rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-# The machine field of the PE header (after "PE\0\0" at the offset in 0x3C):
-# 014c is i686, which needs the 32-bit loader (wine64 would exit 0 unseen).
-pe_offset=$(od -An -tu4 -j60 -N4 "$build/bin/capture-host.exe" | tr -d ' ')
-machine=$(od -An -tx2 -j $((pe_offset + 4)) -N2 "$build/bin/capture-host.exe" | tr -d ' ')
-if [ "$machine" = 014c ]; then
-  wine=/usr/lib/wine/wine
-  [ -x "$wine" ] || { echo "run-under-wine.sh: an i686 build needs 32-bit wine (wine32:i386)" >&2; exit 1; }
-else
-  wine=$(command -v wine64 || true)
-  [ -n "$wine" ] || wine=/usr/lib/wine/wine64
-fi
+. "$(dirname "$0")/wine-loader.sh"
+wine=$(wine_loader_for "$build/bin/capture-host.exe")
+[ -x "$wine" ] || { echo "run-under-wine.sh: no wine loader at $wine (an i686 build needs wine32:i386)" >&2; exit 1; }
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 "$(dirname "$0")/prepare-wine-prefix.sh"
 failures=0
