@@ -14,6 +14,14 @@ bool LimitAddressSpace(uint64_t extraBytes, std::string& reason) {
     reason = "only a 32-bit process can be driven to the end of its address space";
     return false;
   }
+  // Wine's own Linux side lives in the same 32-bit address space and ends
+  // the process when it runs short (a thread's server pipe, a library it
+  // loads late): there, only wine would be tested.
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+    reason = "under wine, whose own Linux side shares the address space and fails first";
+    return false;
+  }
   // Every free range is reserved, large pieces first; then pieces are given
   // back until extraBytes are free again. The reservations are kept for the
   // life of the process.

@@ -1,6 +1,7 @@
 #include "platform/Thread.h"
 
 #include <process.h>
+#include <pthread.h>
 #include <windows.h>
 
 #include <atomic>
@@ -22,6 +23,9 @@ struct ThreadState {
   uint32_t id = 0;
   std::string name;
   NativeEvent done{true};
+  // Set by the thread once it knows whether it can run (see Trampoline).
+  NativeEvent ready{true};
+  std::atomic<bool> runtimeMissing{false};
   HANDLE terminate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
   ~ThreadState() {
@@ -111,6 +115,17 @@ unsigned __stdcall Trampoline(void* raw) {
 
   t_threadId.Set(state->id);
   t_terminate.Set(reinterpret_cast<uintptr_t>(state->terminate));
+  // The C++ runtime keeps per-thread data in the POSIX-threads layer, made
+  // on a thread's first use; when memory has run out it is missing, and the
+  // first exception or lock that needs it crashes the process. Made here
+  // first: without it the thread does not run, and its start fails.
+  if (pthread_self() == 0) {
+    state->runtimeMissing = true;
+    state->ready.Set();
+    state->done.Set();
+    return 0;
+  }
+  state->ready.Set();
   NameThread(state->name);
   uintptr_t low = 0;
   uintptr_t high = 0;
@@ -232,7 +247,7 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
     SetStartFailure(kNoMemory);
     return false;
   }
-  if (!state->done.IsValid() || state->terminate == nullptr || proc == nullptr) {
+  if (!state->done.IsValid() || !state->ready.IsValid() || state->terminate == nullptr || proc == nullptr) {
     delete holder;
     if (proc == nullptr) {
       SetStartFailure(kNoBody);
@@ -263,6 +278,15 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
     return false;
   }
   state->thread = reinterpret_cast<HANDLE>(handle);
+  // A moment: the thread says at once whether it can run. (Not forever: a
+  // start under the loader lock runs the thread only after it is released.)
+  state->ready.WaitUninterruptible(10000);
+  if (state->runtimeMissing) {
+    WaitForSingleObject(state->thread, INFINITE);
+    state_.reset();
+    SetStartFailure(kNoMemory);
+    return false;
+  }
   return true;
 }
 
