@@ -1,5 +1,6 @@
 #include "tools/hostlib/HostFrames.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 
@@ -38,12 +39,17 @@ ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t
   HeapFrame* frame = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // The smallest that fits: the first that fits would hand key-frame-sized
+    // frames to small pictures, and the spares would drift to the largest
+    // picture ever seen, one after the other.
+    size_t best = spare_.size();
     for (size_t i = 0; i < spare_.size(); ++i) {
-      if (spare_[i]->Capacity() >= dataSize) {
-        frame = spare_[i];
-        spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(i));
-        break;
-      }
+      const uint32_t capacity = spare_[i]->Capacity();
+      if (capacity >= dataSize && (best == spare_.size() || capacity < spare_[best]->Capacity())) best = i;
+    }
+    if (best != spare_.size()) {
+      frame = spare_[best];
+      spare_.erase(spare_.begin() + static_cast<std::ptrdiff_t>(best));
     }
   }
   try {
@@ -67,9 +73,14 @@ void HeapFrameAllocator::ReleaseFrame(ipcapture::IHostFrame* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (spare_.size() < kSpareFrames) {
     spare_.push_back(heap);
-  } else {
-    delete heap;
+    return;
   }
+  // Full: the largest of the spares and this one goes.
+  auto largest = std::max_element(spare_.begin(), spare_.end(), [](const HeapFrame* a, const HeapFrame* b) {
+    return a->Capacity() < b->Capacity();
+  });
+  if (largest != spare_.end() && (*largest)->Capacity() > heap->Capacity()) std::swap(*largest, heap);
+  delete heap;
 }
 
 void CollectingFrameSink::SetObserver(std::function<void(const HeapFrame&)> observer) {
