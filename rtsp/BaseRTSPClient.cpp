@@ -97,13 +97,13 @@ void CBaseRTSPClient::StopSession() {
   owner_ = nullptr;
 }
 
-bool CBaseRTSPClient::Connect() {
+bool CBaseRTSPClient::Connect(platform::NativeEvent* stop) {
   if (settings_.Host.empty()) return false;
   const uint32_t address = platform::LookupIPv4(settings_.Host.c_str());
   if (address == 0) return false;
-  // Called on the owner's thread before the session thread exists; the
-  // connect time-out bounds it.
-  if (socket_.Connect(address, settings_.ServerPort, settings_.ConnectTimeout, nullptr) != platform::IoStatus::Ok) {
+  // First on the owner's thread before the session thread exists, where the
+  // connect time-out bounds it; again on the session thread with its stop.
+  if (socket_.Connect(address, settings_.ServerPort, settings_.ConnectTimeout, stop) != platform::IoStatus::Ok) {
     return false;
   }
   if (!socket_.SetReceiveBuffer(settings_.ReceiveBuffer)) {
@@ -352,7 +352,15 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
   if (keepAliveSent_ && now - lastKeepAliveMs_ <= KeepAlivePeriodMs()) return;
   if (!IsStopRequested()) {
     if (readResponse) {
-      if (SendAndRead(kRtspOptions)) AnswerChallenges(kRtspOptions);
+      bool answered = SendAndRead(kRtspOptions);
+      // Over UDP the session outlives its control connection (RFC 2326, 1.1):
+      // a camera that closed it still sends, and would end the session at its
+      // time-out, pictures and all. The keep-alive goes over a new connection.
+      if (!answered && mode_ == kRtpModeUdp && !IsStopRequested()) {
+        socket_.Close();
+        answered = Connect(StopEvent().Native()) && SendAndRead(kRtspOptions);
+      }
+      if (answered) AnswerChallenges(kRtspOptions);
     } else {
       // Interleaved: the answer arrives among the RTP frames and the stream
       // parser passes over it.

@@ -87,7 +87,7 @@ class CBaseRTSPClient : public CBaseThread {
   virtual bool ReceiveInterleaved();
 
  private:
-  bool Connect();
+  bool Connect(platform::NativeEvent* stop = nullptr);
   std::string AuthorizationLine(uint32_t method, const std::string& url);
   std::string TransportLine() const;
 

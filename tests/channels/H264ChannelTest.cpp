@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -225,6 +227,46 @@ TEST_F(H264Channel, SilenceReopensAtHalfTheTimeoutAndReportsLossAtTheFull) {
   const uint64_t before = sink_.FrameCount();
   ASSERT_TRUE(sink_.WaitForFrames(before + 10, 15000));
   EXPECT_EQ(onlineBefore + 1, driver_.Matching("is online").size());
+}
+
+// A camera that closes the RTSP connection keeps a UDP session, and its
+// time-out: the keep-alive must go over a new connection, or the pictures
+// stop when the session ends (a 10-second outage a minute after the close).
+TEST_F(H264Channel, ASessionOverUdpOutlivesItsControlConnection) {
+  sim_->Stop();
+  sim::SimOptions options;
+  options.rtspTimeout = 4;
+  sim_ = std::make_unique<sim::Simulator>(options);
+  std::string error;
+  ASSERT_TRUE(sim_->Start(error)) << error;
+  driver_.device.Port = sim_->HttpPort(0);
+  driver_.rtspPort = sim_->RtspPort(0);
+  MakeChannel();
+  std::mutex mutex;
+  Clock::time_point last = Clock::now();
+  Clock::duration longest{};
+  std::atomic<bool> watching{false};
+  sink_.SetObserver([&](const host::HeapFrame&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const Clock::time_point now = Clock::now();
+    if (watching) longest = std::max(longest, now - last);
+    last = now;
+  });
+  ASSERT_TRUE(channel_->Start(Params(100, 60, 320, 240)));
+  ASSERT_TRUE(sink_.WaitForFrames(10, 15000));
+  const size_t sessions = SimState()["rtsp_sessions"].size();
+  // The camera drops the connection within a read slice.
+  Fault("drop", 1);
+  WaitUntil([] { return false; }, 300);
+  Fault("drop", 0);
+  watching = true;
+  // Three of the camera's time-outs.
+  WaitUntil([] { return false; }, 12000);
+  watching = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_LT(longest, std::chrono::milliseconds(1500))
+      << "longest pause " << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms";
+  EXPECT_EQ(sessions, SimState()["rtsp_sessions"].size()) << "the same session went on";
 }
 
 TEST_F(H264Channel, TheAddressIsLookedUpAtEveryOpening) {
