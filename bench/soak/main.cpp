@@ -236,8 +236,8 @@ int main(int argc, char** argv) {
   bool referenceTaken = false;
   double nextSample = 0;
   int signal = 0;
-  std::vector<uint64_t> picturesAtLastMinute(started.size(), 0);
-  bool lastMinuteMarked = false;
+  // Each camera's pictures at every sample: who went silent in the last minute.
+  std::vector<std::pair<double, std::vector<uint64_t>>> counts;
   for (;;) {
     signal = platform::WaitForTerminationSignal(250);
     const double now = Seconds(start);
@@ -249,10 +249,6 @@ int main(int argc, char** argv) {
       faults.Tick(now, {}, told);  // ends a fault still on, starts none
     }
     for (const std::string& line : told) log.Say(now, line);
-    if (!lastMinuteMarked && now >= end - 60) {
-      for (size_t i = 0; i < started.size(); ++i) picturesAtLastMinute[i] = started[i]->Pictures();
-      lastMinuteMarked = true;
-    }
     const bool takeReference = !referenceTaken && now >= reference;
     if (now >= nextSample || takeReference || now >= end || signal != 0) {
       nextSample += o.sampleSeconds;
@@ -261,6 +257,8 @@ int main(int argc, char** argv) {
       sample.stats = platform::ReadProcessStats();
       for (const SoakCamera* camera : started) sample.pictures += camera->Pictures();
       sample.faults = faults.Count();
+      counts.emplace_back(now, std::vector<uint64_t>());
+      for (const SoakCamera* camera : started) counts.back().second.push_back(camera->Pictures());
       csv << SampleLine(sample) << "\n";
       csv.flush();
       std::printf(
@@ -284,8 +282,10 @@ int main(int argc, char** argv) {
 
   // Before the drivers go: which cameras went silent, which paused unexplained.
   std::vector<std::string> silent;
+  size_t minuteAgo = 0;
+  while (minuteAgo + 1 < counts.size() && counts[minuteAgo + 1].first <= stopped - 60) ++minuteAgo;
   for (size_t i = 0; i < started.size(); ++i) {
-    if (!lastMinuteMarked || started[i]->Pictures() == picturesAtLastMinute[i]) silent.push_back(started[i]->Name());
+    if (counts.empty() || started[i]->Pictures() == counts[minuteAgo].second[i]) silent.push_back(started[i]->Name());
   }
   const double grace = 15.0;
   const std::vector<Unexplained> unexplained = UnexplainedOutages(started, faults.Windows(), stopped, grace, settle);
