@@ -236,8 +236,14 @@ int main(int argc, char** argv) {
   bool referenceTaken = false;
   double nextSample = 0;
   int signal = 0;
-  // Each camera's pictures at every sample: who went silent in the last minute.
-  std::vector<std::pair<double, std::vector<uint64_t>>> counts;
+  // Each camera's pictures at every sample: who went silent in the last
+  // minute. Reserved whole now, so that the program's own bookkeeping does
+  // not grow the heap it measures.
+  const size_t samples = static_cast<size_t>(o.minutes) * 60 / o.sampleSeconds + 16;
+  std::vector<double> countTimes;
+  std::vector<uint64_t> counts;
+  countTimes.reserve(samples);
+  counts.reserve(samples * started.size());
   for (;;) {
     signal = platform::WaitForTerminationSignal(250);
     const double now = Seconds(start);
@@ -257,8 +263,10 @@ int main(int argc, char** argv) {
       sample.stats = platform::ReadProcessStats();
       for (const SoakCamera* camera : started) sample.pictures += camera->Pictures();
       sample.faults = faults.Count();
-      counts.emplace_back(now, std::vector<uint64_t>());
-      for (const SoakCamera* camera : started) counts.back().second.push_back(camera->Pictures());
+      if (countTimes.size() < samples) {
+        countTimes.push_back(now);
+        for (const SoakCamera* camera : started) counts.push_back(camera->Pictures());
+      }
       csv << SampleLine(sample) << "\n";
       csv.flush();
       std::printf(
@@ -283,9 +291,11 @@ int main(int argc, char** argv) {
   // Before the drivers go: which cameras went silent, which paused unexplained.
   std::vector<std::string> silent;
   size_t minuteAgo = 0;
-  while (minuteAgo + 1 < counts.size() && counts[minuteAgo + 1].first <= stopped - 60) ++minuteAgo;
+  while (minuteAgo + 1 < countTimes.size() && countTimes[minuteAgo + 1] <= stopped - 60) ++minuteAgo;
   for (size_t i = 0; i < started.size(); ++i) {
-    if (counts.empty() || started[i]->Pictures() == counts[minuteAgo].second[i]) silent.push_back(started[i]->Name());
+    if (countTimes.empty() || started[i]->Pictures() == counts[minuteAgo * started.size() + i]) {
+      silent.push_back(started[i]->Name());
+    }
   }
   const double grace = 15.0;
   const std::vector<Unexplained> unexplained = UnexplainedOutages(started, faults.Windows(), stopped, grace, settle);
