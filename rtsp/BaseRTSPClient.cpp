@@ -19,6 +19,8 @@ namespace kestrum {
 namespace {
 constexpr uint32_t kLoopWaitMs = 2000;
 constexpr uint32_t kShortestLoopWaitMs = 250;
+// An unanswered keep-alive is tried again after this long.
+constexpr uint32_t kKeepAliveRetryMs = 1000;
 constexpr size_t kInterleavedChunk = 8192;
 constexpr size_t kResponseChunk = 4096;
 // While stopping, TEARDOWN still goes out, but a camera that does not
@@ -361,6 +363,15 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
         answered = Connect(StopEvent().Native()) && SendAndRead(kRtspOptions);
       }
       if (answered) AnswerChallenges(kRtspOptions);
+      lastKeepAliveMs_ = platform::MonotonicMilliseconds();
+      keepAliveSent_ = true;
+      // Unanswered, it is tried again soon, not a half time-out later: a
+      // camera that refused the new connection for a while (or dropped it)
+      // would otherwise end the session first.
+      if (!answered && KeepAlivePeriodMs() > kKeepAliveRetryMs) {
+        lastKeepAliveMs_ -= KeepAlivePeriodMs() - kKeepAliveRetryMs;
+      }
+      return;
     } else {
       // Interleaved: the answer arrives among the RTP frames and the stream
       // parser passes over it.
