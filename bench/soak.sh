@@ -45,16 +45,10 @@ cleanup() {
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
-"$sim" --cameras "$cameras" --auth digest --user admin --password pw >"$out/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 1 300); do
-  grep -q "^camera $cameras:" "$out/sim.log" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q "^camera $cameras:" "$out/sim.log" || { echo "camera-sim did not start:" >&2; cat "$out/sim.log" >&2; exit 1; }
-http=$(sed -nE "s|^camera 1: http://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log")
-rtsp=$(sed -nE "s|^camera 1: .*rtsp://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log")
+. "$(dirname "$0")/camera-sim.sh"
+start_camera_sim "$sim" "$cameras" "$out/sim.log"
+http=$(sim_http_port 1)
+rtsp=$(sim_rtsp_port 1)
 
 out_arg=$out
 [ ${#run[@]} -gt 0 ] && out_arg="Z:${out//\//\\}"

@@ -41,16 +41,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$sim" --cameras "$cameras" --auth digest --user admin --password pw >"$out/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 1 300); do
-  grep -q "^camera $cameras:" "$out/sim.log" 2>/dev/null && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q "^camera $cameras:" "$out/sim.log" || { echo "camera-sim did not start:" >&2; cat "$out/sim.log" >&2; exit 1; }
-http_port() { sed -nE "s|^camera $1: http://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log"; }
-rtsp_port() { sed -nE "s|^camera $1: .*rtsp://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$out/sim.log"; }
+. "$(dirname "$0")/camera-sim.sh"
+start_camera_sim "$sim" "$cameras" "$out/sim.log"
+http_port() { sim_http_port "$1"; }
+rtsp_port() { sim_rtsp_port "$1"; }
 first_http=$(http_port 1)
 first_rtsp=$(rtsp_port 1)
 
