@@ -23,21 +23,41 @@ Simulator::Simulator(const SimOptions& options) : options_(options) {
 Simulator::~Simulator() { Stop(); }
 
 bool Simulator::ListenConsecutive(uint16_t base, size_t count, std::vector<platform::TcpSocket>& sockets) {
-  for (int attempt = 0; attempt < (base == 0 ? 50 : 1); ++attempt) {
-    uint16_t first = base;
-    if (first == 0) {
-      platform::TcpSocket probe;
-      if (!probe.Listen(platform::LoopbackAddress(), 0)) return false;
-      first = probe.LocalPort();
-      if (first + count - 1 > 65535) continue;
-    }
+  if (count == 0 || count > 60000) return false;
+  auto listenFrom = [&](uint32_t first, uint32_t& failedAt) {
     sockets.clear();
     sockets.resize(count);
-    bool all = true;
-    for (size_t i = 0; i < count && all; ++i) {
-      all = sockets[i].Listen(platform::LoopbackAddress(), static_cast<uint16_t>(first + i));
+    for (size_t i = 0; i < count; ++i) {
+      if (!sockets[i].Listen(platform::LoopbackAddress(), static_cast<uint16_t>(first + i))) {
+        failedAt = static_cast<uint32_t>(first + i);
+        return false;
+      }
     }
-    if (all) return true;
+    return true;
+  };
+  uint32_t failedAt = 0;
+  if (base != 0) {
+    if (base + count - 1 <= 65535 && listenFrom(base, failedAt)) return true;
+    sockets.clear();
+    return false;
+  }
+  // A run the system picks first: it is free of other servers. It lies in
+  // the range clients' ports come from, though, and after a large run the
+  // clients' closed connections hold ports there for a minute, scattered,
+  // so few long runs are whole.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    platform::TcpSocket probe;
+    if (!probe.Listen(platform::LoopbackAddress(), 0)) return false;
+    const uint32_t first = probe.LocalPort();
+    probe.Close();
+    if (first + count - 1 <= 65535 && listenFrom(first, failedAt)) return true;
+  }
+  // Then below that range (Linux's starts at 32768, Windows' at 49152): each
+  // busy port moves the run past it.
+  constexpr uint32_t kLowest = 10000;
+  constexpr uint32_t kClientPortsFrom = 32768;
+  for (uint32_t first = kLowest; first + count - 1 < kClientPortsFrom; first = failedAt + 1) {
+    if (listenFrom(first, failedAt)) return true;
   }
   sockets.clear();
   return false;
