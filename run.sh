@@ -113,6 +113,7 @@ configure_and_build() {
 TOTAL_PASSED=0
 TOTAL_FAILED=0
 FAILED_NAMES=()
+RETRIED_NAMES=()
 
 # run_ctest NAME DIR [ctest options...]: runs and adds to the totals.
 run_ctest() {
@@ -142,6 +143,14 @@ run_ctest() {
     while IFS= read -r line; do FAILED_NAMES+=("$name: $line"); done <<<"$names"
   elif [ "$failed" -gt 0 ]; then
     FAILED_NAMES+=("$name: ctest exited with status $status")
+  fi
+  # Tests that timed out once and passed when run again (see test_windows).
+  local timed_out
+  timed_out=$(printf '%s\n' "$output" | sed -nE 's/^.*Test +#[0-9]+: ([^ ]+) \.+\*\*\*Timeout.*$/\1/p' | sort -u)
+  if [ -n "$timed_out" ]; then
+    while IFS= read -r line; do
+      grep -qxF "$line" <<<"$names" || RETRIED_NAMES+=("$name: $line")
+    done <<<"$timed_out"
   fi
   TOTAL_PASSED=$((TOTAL_PASSED + passed))
   TOTAL_FAILED=$((TOTAL_FAILED + failed))
@@ -191,8 +200,13 @@ test_windows() {
   run_check "windows: wine prefix" tests/e2e/windows/prepare-wine-prefix.sh
   run_check "windows-i686: 32-bit wine runs i686 programs" tests/e2e/windows/check-wine32.sh "$wine32" \
     "$ROOT/build-win32/bin/capture-host.exe"
-  run_ctest "windows-x86_64 (wine64)" build-win64
-  run_ctest "windows-i686 (wine32)" build-win32
+  # Now and then a wine process does not end after its program has
+  # (a one-test program that passed in 3 ms hung for 120 s, busy tests
+  # beside it; it did not come back in hundreds of runs): a time-out is run
+  # once more, and named at the end. A program that hangs for itself hangs
+  # again.
+  run_ctest "windows-x86_64 (wine64)" build-win64 --repeat after-timeout:2
+  run_ctest "windows-i686 (wine32)" build-win32 --repeat after-timeout:2
   run_check "windows-x86_64: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win64" \
     "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-x86_64"
   run_check "windows-i686: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win32" \
@@ -237,6 +251,10 @@ cmd_test() {
   if [ ${#FAILED_NAMES[@]} -gt 0 ]; then
     echo "failed tests, by build:"
     printf '  %s\n' "${FAILED_NAMES[@]}"
+  fi
+  if [ ${#RETRIED_NAMES[@]} -gt 0 ]; then
+    echo "passed when run again after a time-out:"
+    printf '  %s\n' "${RETRIED_NAMES[@]}"
   fi
   echo "total: $TOTAL_PASSED passed, $TOTAL_FAILED failed"
   if [ "$TOTAL_FAILED" -ne 0 ]; then exit 1; fi
