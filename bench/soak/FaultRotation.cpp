@@ -72,6 +72,10 @@ void FaultRotation::Tick(double now, const std::vector<SoakCamera*>& cameras, st
   told.push_back("fault " + fault_.name + " on " + camera->Name());
 }
 
+void FaultRotation::Reserve(const std::vector<SoakCamera*>& cameras, size_t faults) {
+  for (const SoakCamera* camera : cameras) windows_[camera->HttpPort()].reserve(faults);
+}
+
 void FaultRotation::Clear(std::vector<std::string>& told) {
   if (!on_) return;
   on_ = false;

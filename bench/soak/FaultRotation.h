@@ -31,6 +31,9 @@ class FaultRotation {
   void Tick(double now, const std::vector<SoakCamera*>& cameras, std::vector<std::string>& told);
   // Clears a fault still on (at the end of the run).
   void Clear(std::vector<std::string>& told);
+  // Room for this many fault windows on each camera, taken now (see
+  // SoakCamera::Reserve).
+  void Reserve(const std::vector<SoakCamera*>& cameras, size_t faults);
 
   uint32_t Count() const { return count_; }
   // Each camera's fault windows, by HTTP port.

@@ -69,6 +69,11 @@ uint32_t SoakCamera::SignalLosses() const {
   return signalLosses_;
 }
 
+void SoakCamera::Reserve(size_t outages) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outages_.reserve(outages);
+}
+
 std::vector<Span> SoakCamera::Outages(double now) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Span> outages = outages_;

@@ -49,6 +49,10 @@ class SoakCamera final : public ipcapture::IHostFrameSink {
   uint32_t SignalLosses() const;
   // The outages so far; one still going on ends at now.
   std::vector<Span> Outages(double now) const;
+  // Room for this many outages, taken now: the list grows on the driver's
+  // thread, and the program must not count its own bookkeeping as the
+  // driver's growth.
+  void Reserve(size_t outages);
 
  private:
   double Now() const;

@@ -237,13 +237,21 @@ int main(int argc, char** argv) {
   double nextSample = 0;
   int signal = 0;
   // Each camera's pictures at every sample: who went silent in the last
-  // minute. Reserved whole now, so that the program's own bookkeeping does
-  // not grow the heap it measures.
+  // minute. Reserved whole now, and written once, so that the program's own
+  // bookkeeping grows neither the heap nor the resident memory it measures
+  // (untouched reserved pages become resident as samples fill them: 4 KiB
+  // every 16 samples of 32 cameras). The same for the faults' and outages'
+  // lists.
   const size_t samples = static_cast<size_t>(o.minutes) * 60 / o.sampleSeconds + 16;
   std::vector<double> countTimes;
   std::vector<uint64_t> counts;
-  countTimes.reserve(samples);
-  counts.reserve(samples * started.size());
+  countTimes.resize(samples);
+  countTimes.clear();
+  counts.resize(samples * started.size());
+  counts.clear();
+  const size_t faultsAtMost = (o.faultEvery != 0 ? static_cast<size_t>(o.minutes) * 60 / o.faultEvery : 0) + 16;
+  faults.Reserve(started, faultsAtMost);
+  for (SoakCamera* camera : started) camera->Reserve(faultsAtMost);
   for (;;) {
     signal = platform::WaitForTerminationSignal(250);
     const double now = Seconds(start);
