@@ -45,6 +45,9 @@ CH264ChannelRTSP::~CH264ChannelRTSP() {
 void CH264ChannelRTSP::OnStopRequested() { sender_.CloseRequest(); }
 
 bool CH264ChannelRTSP::PrepareSession() {
+  // A shortage of an earlier session is not this one's.
+  parser_.TakeMemoryShortage();
+  parser_.TakeHostFrameShortage();
   if (!UpdateSettings()) return true;
   std::string settings;
   std::string failure;
@@ -57,6 +60,13 @@ bool CH264ChannelRTSP::PrepareSession() {
   if (request.empty() || HUtils::RequestGetRD(sender_, request, nullptr, failure)) return true;
   ReportFailure(failure);
   return false;
+}
+
+std::string CH264ChannelRTSP::SessionFailure() {
+  std::string failure = CBaseRTSPChannel::SessionFailure();
+  if (parser_.TakeMemoryShortage()) failure += ": not enough memory for its pictures";
+  if (parser_.TakeHostFrameShortage()) failure += ": the host gave no frame for its pictures";
+  return failure;
 }
 
 void CH264ChannelRTSP::ProcessPacket(const CRTPPacket& packet) { parser_.ProcessPacket(packet); }

@@ -27,6 +27,8 @@ class CH264ChannelRTSP : public CBaseRTSPChannel {
   void ProcessPacket(const CRTPPacket& packet) override;
   void FillSessionParams(RTSP_CLIENT_SETTINGS& settings) override;
   void OnStopRequested() override;
+  // Says so when pictures were dropped for want of memory or of host frames.
+  std::string SessionFailure() override;
 
  private:
   CH264RTPMediaParser parser_;

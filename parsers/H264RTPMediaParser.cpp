@@ -1,5 +1,7 @@
 #include "parsers/H264RTPMediaParser.h"
 
+#include <new>
+
 #include "driver/IDriver.h"
 #include "parsers/H264Sps.h"
 #include "parsers/HostFrameWriter.h"
@@ -129,8 +131,11 @@ void CH264RTPMediaParser::ProcessPacket(const CRTPPacket& packet) {
       EmitAccessUnit(packet.Timestamp);
       ClearUnit();
     }
+  } catch (const std::bad_alloc&) {
+    // A packet that cannot be handled is dropped with its unit.
+    memoryShort_ = true;
+    Reset();
   } catch (...) {
-    // A packet that cannot be handled (no memory) is dropped with its unit.
     Reset();
   }
 }
@@ -149,7 +154,9 @@ void CH264RTPMediaParser::EmitAccessUnit(uint32_t timestamp) {
   } else if (waitingForKeyFrame_) {
     return;  // dropped until a unit with an SPS
   }
-  if (!WriteHostFrame(*driver_, client_, code, frame_.data(), frame_.size(), width_, height_, timestamp)) {
+  bool noFrame = false;
+  if (!WriteHostFrame(*driver_, client_, code, frame_.data(), frame_.size(), width_, height_, timestamp, &noFrame)) {
+    if (noFrame) noHostFrame_ = true;
     // The picture chain is broken: wait for the next key frame.
     Reset();
   }

@@ -3,6 +3,7 @@
 // "H264" when they carry an SPS, "I264" otherwise.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,11 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   void SetParameterSets(const std::vector<uint8_t>* sets) override;
 
   bool IsWaitingForKeyFrame() const { return waitingForKeyFrame_; }
+  // Whether a unit was dropped for want of memory, or because the host gave
+  // no frame for it, since the last call: a session that brings no picture
+  // then says why (any thread).
+  bool TakeMemoryShortage() { return memoryShort_.exchange(false); }
+  bool TakeHostFrameShortage() { return noHostFrame_.exchange(false); }
 
  private:
   bool Depacketize(const uint8_t* payload, size_t length);
@@ -37,6 +43,8 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   bool frameComplete_ = true;
   bool unitHasSps_ = false;
   std::vector<uint8_t> storedSets_;  // 00 00 01 SPS 00 00 01 PPS, or empty
+  std::atomic<bool> memoryShort_{false};
+  std::atomic<bool> noHostFrame_{false};
 };
 
 }  // namespace kestrum

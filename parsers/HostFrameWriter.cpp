@@ -15,13 +15,16 @@ uint32_t SizeClass(uint32_t width, uint32_t height) {
 }
 
 bool WriteHostFrame(IDriver& driver, IMediaParserClient* client, uint32_t fourCC, const uint8_t* data, size_t size,
-                    uint32_t width, uint32_t height, uint32_t rtpTimestamp) {
+                    uint32_t width, uint32_t height, uint32_t rtpTimestamp, bool* noFrame) {
   if (client == nullptr || size == 0 || size > 0xFFFFFFFFu) return false;
   ipcapture::IHostFrameAllocator* allocator = driver.GetFrameAllocator();
   if (allocator == nullptr || width == 0 || height == 0) return false;
   const std::string source = client->GetSourceName();
   ipcapture::IHostFrame* frame = allocator->CreateFrame(fourCC, static_cast<uint32_t>(size), source.c_str());
-  if (frame == nullptr) return false;
+  if (frame == nullptr) {
+    if (noFrame != nullptr) *noFrame = true;
+    return false;
+  }
   bool accepted = false;
   try {
     ipcapture::SYSTEM_TIME time{};

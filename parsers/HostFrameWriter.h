@@ -21,8 +21,9 @@ uint32_t SizeClass(uint32_t width, uint32_t height);
 // Creates a host frame through the driver's allocator, fills it (width,
 // height, size class, data size, code, time, bytes), hands it to the client
 // and releases it whatever the outcome. Returns whether the host accepted it;
-// false also when there is no client, no allocator, no size, or no frame.
+// false also when there is no client, no allocator, no size, or no frame
+// (then noFrame, when given, is set).
 bool WriteHostFrame(IDriver& driver, IMediaParserClient* client, uint32_t fourCC, const uint8_t* data, size_t size,
-                    uint32_t width, uint32_t height, uint32_t rtpTimestamp);
+                    uint32_t width, uint32_t height, uint32_t rtpTimestamp, bool* noFrame = nullptr);
 
 }  // namespace kestrum
