@@ -46,13 +46,6 @@ fi
 outpath() { if [ "$windows" -eq 1 ]; then echo "Z:${1//\//\\}"; else echo "$1"; fi; }
 json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
 . "$(dirname "$0")/camera-sim.sh"
 start_camera_sim "$sim" "$cameras" "$out/sim.log"
 http_port() { sim_http_port "$1"; }

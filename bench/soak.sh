@@ -55,12 +55,6 @@ fi
 cp "$program" "$out/"
 
 cameras=$((4 * per_kind))
-sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
 . "$(dirname "$0")/camera-sim.sh"
 start_camera_sim "$sim" "$cameras" "$out/sim.log"
 http=$(sim_http_port 1)
