@@ -31,33 +31,37 @@ using namespace kestrum::testing;
 
 namespace {
 
+// The RTP packets of units first .. first + count - 1 of a real stream
+// (4 units per key frame), numbered from sequence on.
+std::vector<CRTPPacket> UnitPackets(size_t first, size_t count, uint16_t& sequence) {
+  static std::shared_ptr<const sim::PacketizedLoop> loop = [] {
+    sim::EncoderSettings settings;
+    settings.width = 320;
+    settings.height = 240;
+    settings.keyframe = 4;
+    return sim::Packetize(*sim::EncodeLoop(settings), sim::PacketOptions());
+  }();
+  std::vector<CRTPPacket> packets;
+  for (size_t i = first; i < first + count; ++i) {
+    for (const sim::RtpPayload& payload : loop->accessUnits[i % loop->accessUnits.size()]) {
+      packets.emplace_back();
+      CRTPPacket& packet = packets.back();
+      packet.SequenceNumber = sequence++;
+      packet.Marker = payload.marker ? 1 : 0;
+      packet.Timestamp = static_cast<uint32_t>(i * 3600);
+      packet.PayloadType = 96;
+      packet.Payload.assign(payload.bytes.begin(), payload.bytes.end());
+    }
+  }
+  return packets;
+}
+
 class H264MemoryShortage : public ::testing::Test {
  protected:
   H264MemoryShortage() : parser_(&driver_) { parser_.SetClient(&client_); }
 
-  // The packets of units first .. first + count - 1, made before any refusal.
-  std::vector<CRTPPacket> Packets(size_t first, size_t count) {
-    static std::shared_ptr<const sim::PacketizedLoop> loop = [] {
-      sim::EncoderSettings settings;
-      settings.width = 320;
-      settings.height = 240;
-      settings.keyframe = 4;
-      return sim::Packetize(*sim::EncodeLoop(settings), sim::PacketOptions());
-    }();
-    std::vector<CRTPPacket> packets;
-    for (size_t i = first; i < first + count; ++i) {
-      for (const sim::RtpPayload& payload : loop->accessUnits[i % loop->accessUnits.size()]) {
-        packets.emplace_back();
-        CRTPPacket& packet = packets.back();
-        packet.SequenceNumber = sequence_++;
-        packet.Marker = payload.marker ? 1 : 0;
-        packet.Timestamp = static_cast<uint32_t>(i * 3600);
-        packet.PayloadType = 96;
-        packet.Payload.assign(payload.bytes.begin(), payload.bytes.end());
-      }
-    }
-    return packets;
-  }
+  // Made before any refusal.
+  std::vector<CRTPPacket> Packets(size_t first, size_t count) { return UnitPackets(first, count, sequence_); }
   void Feed(const std::vector<CRTPPacket>& packets, bool refuse) {
     for (const CRTPPacket& packet : packets) {
       g_refuse = refuse;
@@ -103,19 +107,8 @@ TEST(H264HostFrameShortage, UnitsTheHostGaveNoFrameForAreToldApartFromMemory) {
   ParserClient client;
   CH264RTPMediaParser parser(&driver);
   parser.SetClient(&client);
-  sim::EncoderSettings settings;
-  settings.width = 320;
-  settings.height = 240;
-  const auto loop = sim::Packetize(*sim::EncodeLoop(settings), sim::PacketOptions());
   uint16_t sequence = 7;
-  for (const sim::RtpPayload& payload : loop->accessUnits[0]) {
-    CRTPPacket packet;
-    packet.SequenceNumber = sequence++;
-    packet.Marker = payload.marker ? 1 : 0;
-    packet.PayloadType = 96;
-    packet.Payload.assign(payload.bytes.begin(), payload.bytes.end());
-    parser.ProcessPacket(packet);
-  }
+  for (const CRTPPacket& packet : UnitPackets(0, 1, sequence)) parser.ProcessPacket(packet);
   EXPECT_TRUE(client.frames.empty());
   EXPECT_TRUE(parser.TakeHostFrameShortage()) << "the unit the host had no frame for is not told";
   EXPECT_FALSE(parser.TakeHostFrameShortage());
