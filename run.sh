@@ -198,19 +198,34 @@ test_windows() {
   # A private wine prefix under the build folder; its server is ended after.
   export WINEPREFIX="$ROOT/build-win64/wineprefix" WINEDEBUG=-all
   run_check "windows: wine prefix" tests/e2e/windows/prepare-wine-prefix.sh
-  run_check "windows-i686: 32-bit wine runs i686 programs" tests/e2e/windows/check-wine32.sh "$wine32" \
-    "$ROOT/build-win32/bin/capture-host.exe"
+  # A kernel that starts no 32-bit program would fail every i686 test with
+  # a shell's "Exec format error": one failure with its reason instead.
+  local i686_runs=1 check_status=0
+  log "tests: windows-i686: 32-bit wine runs i686 programs"
+  tests/e2e/windows/check-wine32.sh "$wine32" "$ROOT/build-win32/bin/capture-host.exe" || check_status=$?
+  if [ "$check_status" -eq 0 ]; then
+    TOTAL_PASSED=$((TOTAL_PASSED + 1))
+  elif [ "$check_status" -eq 3 ]; then
+    i686_runs=0
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    FAILED_NAMES+=("windows-i686: not run: this machine's kernel does not start 32-bit programs")
+  else
+    TOTAL_FAILED=$((TOTAL_FAILED + 1))
+    FAILED_NAMES+=("windows-i686: 32-bit wine runs i686 programs")
+  fi
   # Now and then a wine process does not end after its program has
   # (a one-test program that passed in 3 ms hung for 120 s, busy tests
   # beside it; it did not come back in hundreds of runs): a time-out is run
   # once more, and named at the end. A program that hangs for itself hangs
   # again.
   run_ctest "windows-x86_64 (wine64)" build-win64 --repeat after-timeout:2
-  run_ctest "windows-i686 (wine32)" build-win32 --repeat after-timeout:2
+  if [ "$i686_runs" -eq 1 ]; then run_ctest "windows-i686 (wine32)" build-win32 --repeat after-timeout:2; fi
   run_check "windows-x86_64: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win64" \
     "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-x86_64"
-  run_check "windows-i686: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win32" \
-    "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-i686"
+  if [ "$i686_runs" -eq 1 ]; then
+    run_check "windows-i686: recording under wine" tests/e2e/windows/run-under-wine.sh "$ROOT/build-win32" \
+      "$ROOT/build/bin/camera-sim" "$ROOT/out/wine-e2e-i686"
+  fi
   wineserver -k 2>/dev/null || /usr/lib/wine/wineserver -k 2>/dev/null || true
   unset WINEPREFIX
 }
