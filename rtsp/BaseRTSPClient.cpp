@@ -1,6 +1,7 @@
 #include "rtsp/BaseRTSPClient.h"
 
 #include <algorithm>
+#include <new>
 #include <random>
 
 #include "foundation/TextUtils.h"
@@ -58,6 +59,7 @@ bool CBaseRTSPClient::StartSession(const RTSP_CLIENT_SETTINGS& settings, IRTPRec
   countedNonce_.clear();
   nonceCount_ = 0;
   SetFailure("");
+  memoryShort_.store(false);
   settings_ = settings;
   mode_ = mode;
   owner_ = owner;
@@ -83,6 +85,7 @@ void CBaseRTSPClient::SetFailure(const std::string& failure) {
 
 std::string CBaseRTSPClient::LastFailure() {
   CLockGuard guard(failureLock_);
+  if (lastFailure_.empty() && memoryShort_.load()) return "the RTSP exchange stopped: not enough memory";
   return lastFailure_;
 }
 
@@ -436,6 +439,16 @@ bool CBaseRTSPClient::ReadFrames(CRTSPStreamParser& stream) {
 }
 
 void CBaseRTSPClient::Run() {
+  try {
+    RunSession();
+  } catch (const std::bad_alloc&) {
+    // The thread ends either way; without this the channel could only say
+    // that the session brought no picture.
+    memoryShort_.store(true);
+  }
+}
+
+void CBaseRTSPClient::RunSession() {
   pauseEvent_.Reset();
   playEvent_.Reset();
   if (IsStopRequested()) return;

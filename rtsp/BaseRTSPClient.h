@@ -4,6 +4,7 @@
 // camera interleaves it there.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -107,6 +108,8 @@ class CBaseRTSPClient : public CBaseThread {
   // SETUP with the standard transport, then once in the bare form for a
   // camera that refuses the standard one.
   bool SetUp();
+  // The session itself; Run adds what ends it for want of memory.
+  void RunSession();
   bool SendRequest(uint32_t method);
   // Reads one whole response, keeping what follows it for the next read.
   bool ReadResponse(std::string& response);
@@ -128,6 +131,9 @@ class CBaseRTSPClient : public CBaseThread {
   std::string clientNonce_;
   CRecursiveLock failureLock_;
   std::string lastFailure_;
+  // The session thread ended for want of memory; kept apart from
+  // lastFailure_, whose text could not be made then.
+  std::atomic<bool> memoryShort_{false};
   void SetFailure(const std::string& failure);
   void NoteFailure(uint32_t method);
   CEvent pauseEvent_{false};

@@ -60,6 +60,7 @@ ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t
       frame = new HeapFrame(fourCC, dataSize + dataSize / 4, sourceName);
     }
   } catch (const std::bad_alloc&) {
+    delete frame;  // a spare whose reuse failed is nobody's any more (null when new failed)
     return nullptr;
   }
   outstanding_.fetch_add(1);
