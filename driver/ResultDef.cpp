@@ -8,6 +8,9 @@ namespace kestrum {
 
 namespace {
 const char kFormattingFailed[] = "kestrum::CResultDef::SetResultEx: Unexpected exception during string formatting.";
+// The one exception formatting can raise: said as what it is, so that a
+// failure for want of memory names it.
+const char kNoMemory[] = "kestrum::CResultDef::SetResultEx: not enough memory for the message.";
 }
 
 void CResultDef::SetResultEx(uint32_t level, uint32_t code, const char* format, ...) {
@@ -32,6 +35,11 @@ void CResultDef::SetResultEx(uint32_t level, uint32_t code, const char* format, 
         std::vsnprintf(buffer, static_cast<size_t>(length) + 1, format, args);
         message_ = buffer;
       }
+    }
+  } catch (const std::bad_alloc&) {
+    try {
+      message_ = kNoMemory;
+    } catch (...) {
     }
   } catch (...) {
     try {

@@ -67,7 +67,9 @@ bool RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::string
   if (result.GetCode() != 0) {
     const std::string& message = result.GetMessage();
     const size_t prefix = message.find(": ");
-    failure = prefix == std::string::npos ? message : message.substr(prefix + 2);
+    // No text at all: it could not be made for want of memory. Short enough
+    // to need no allocation itself.
+    failure = message.empty() ? "out of memory" : prefix == std::string::npos ? message : message.substr(prefix + 2);
     return false;
   }
   if (text != nullptr) text->assign(body.begin(), body.end());
