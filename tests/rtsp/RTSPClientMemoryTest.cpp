@@ -19,15 +19,27 @@ std::atomic<bool> g_refuseOthers{false};
 std::thread::id g_testThread;
 }  // namespace
 
-void* operator new(std::size_t size) {
-  if (g_refuseOthers.load(std::memory_order_relaxed) && std::this_thread::get_id() != g_testThread) {
-    throw std::bad_alloc();
-  }
-  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
+namespace {
+// Every form, so that what one allocates the other frees (a sanitizer's own
+// nothrow form would not pair with this free).
+void* Allocate(std::size_t size) noexcept {
+  if (g_refuseOthers.load(std::memory_order_relaxed) && std::this_thread::get_id() != g_testThread) return nullptr;
+  return std::malloc(size != 0 ? size : 1);
+}
+void* AllocateOrThrow(std::size_t size) {
+  if (void* block = Allocate(size)) return block;
   throw std::bad_alloc();
 }
+}  // namespace
+
+void* operator new(std::size_t size) { return AllocateOrThrow(size); }
+void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 using namespace kestrum;
 
