@@ -1,30 +1,14 @@
 // The H.264 depacketizer when memory or host frames run out: the unit is
 // dropped, and the shortage is kept for the channel to name (a session that
-// brought no picture says why). Its own program: it replaces operator new to
-// refuse allocations while armed.
+// brought no picture says why). Its own program: it replaces operator new.
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "parsers/H264RTPMediaParser.h"
 #include "rtsp/RTPPacket.h"
 #include "tests/parsers/ParserClient.h"
 #include "tests/support/FakeDriver.h"
+#include "tests/support/RefusingAllocator.h"
 #include "tools/camera-sim/H264Encoder.h"
-
-namespace {
-std::atomic<bool> g_refuse{false};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_refuse.load(std::memory_order_relaxed)) throw std::bad_alloc();
-  if (void* block = std::malloc(size != 0 ? size : 1)) return block;
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 using namespace kestrum;
 using namespace kestrum::testing;
@@ -64,9 +48,9 @@ class H264MemoryShortage : public ::testing::Test {
   std::vector<CRTPPacket> Packets(size_t first, size_t count) { return UnitPackets(first, count, sequence_); }
   void Feed(const std::vector<CRTPPacket>& packets, bool refuse) {
     for (const CRTPPacket& packet : packets) {
-      g_refuse = refuse;
+      kestrum::testing::RefuseAllocations(refuse);
       parser_.ProcessPacket(packet);
-      g_refuse = false;
+      kestrum::testing::RefuseAllocations(false);
     }
   }
 

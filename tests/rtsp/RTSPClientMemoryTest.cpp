@@ -1,45 +1,13 @@
 // The RTSP session thread when memory runs out: the thread ends, and the
 // client says why, where before the channel could only report that the
-// session brought no picture. Its own program: it replaces operator new to
-// refuse the allocations of every thread but the test's while armed.
+// session brought no picture. Its own program: it replaces operator new.
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
-#include <thread>
 
 #include "platform/Network.h"
 #include "platform/Socket.h"
 #include "rtsp/BaseRTSPClient.h"
+#include "tests/support/RefusingAllocator.h"
 #include "tests/support/TestUtil.h"
-
-namespace {
-std::atomic<bool> g_refuseOthers{false};
-std::thread::id g_testThread;
-}  // namespace
-
-namespace {
-// Every form, so that what one allocates the other frees (a sanitizer's own
-// nothrow form would not pair with this free).
-void* Allocate(std::size_t size) noexcept {
-  if (g_refuseOthers.load(std::memory_order_relaxed) && std::this_thread::get_id() != g_testThread) return nullptr;
-  return std::malloc(size != 0 ? size : 1);
-}
-void* AllocateOrThrow(std::size_t size) {
-  if (void* block = Allocate(size)) return block;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return AllocateOrThrow(size); }
-void* operator new[](std::size_t size) { return AllocateOrThrow(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 using namespace kestrum;
 
@@ -58,7 +26,6 @@ std::string ReadHead(platform::TcpSocket& connection) {
 }
 
 TEST(RTSPClientMemoryShortage, TheSessionThreadEndsAndTheClientSaysWhy) {
-  g_testThread = std::this_thread::get_id();
   platform::TcpSocket listener;
   ASSERT_TRUE(listener.Listen(platform::LoopbackAddress(), 0));
   RTSP_CLIENT_SETTINGS settings;
@@ -76,14 +43,14 @@ TEST(RTSPClientMemoryShortage, TheSessionThreadEndsAndTheClientSaysWhy) {
   EXPECT_EQ("", client.LastFailure());
 
   // The answer comes, and nothing can be allocated to read it.
-  g_refuseOthers = true;
+  kestrum::testing::RefuseAllocationsOnOtherThreads(true);
   const std::string sdp = "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\na=control:trackID=1\r\n";
   ASSERT_EQ(platform::IoStatus::Ok,
             camera.SendAll("RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Type: application/sdp\r\nContent-Length: " +
                                std::to_string(sdp.size()) + "\r\n\r\n" + sdp,
                            2000, nullptr));
   const bool ended = kestrum::testing::WaitUntil([&] { return !client.IsRunning(); }, 5000);
-  g_refuseOthers = false;
+  kestrum::testing::RefuseAllocationsOnOtherThreads(false);
   ASSERT_TRUE(ended) << "the session thread went on without memory";
   EXPECT_EQ("the RTSP exchange stopped: not enough memory", client.LastFailure());
   client.StopSession();
