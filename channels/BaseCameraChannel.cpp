@@ -205,11 +205,20 @@ bool CBaseCameraChannel::StartCaptureThread() {
     refused = !started;
   }
   threadLock_.Leave();
-  if (refused) {
+  if (refused) ReportThreadRefused();
+  return started;
+}
+
+void CBaseCameraChannel::ReportThreadRefused() {
+  try {
     driver_->Message(1, "%s: %s cannot be started: cannot start a thread: %s", "kestrum::CBaseCameraChannel::Start",
                      DisplayName(false).c_str(), platform::ThreadStartFailure().c_str());
+  } catch (const std::bad_alloc&) {
+    // The name and the reason are strings of their own; with the memory gone
+    // (most often why the thread was refused) a line without them still goes.
+    driver_->Message(1, "%s: Camera %s cannot be started: cannot start a thread; no memory left to tell why",
+                     "kestrum::CBaseCameraChannel::Start", driver_->GetDeviceInfo()->Address.c_str());
   }
-  return started;
 }
 
 void CBaseCameraChannel::StopCaptureThread() {

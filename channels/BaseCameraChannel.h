@@ -75,6 +75,8 @@ class CBaseCameraChannel : public ICameraChannel {
  private:
   static uint32_t ThreadProc(void* self);
   bool StartCaptureThread();
+  // Tells the host that the system refused the capture thread.
+  void ReportThreadRefused();
 
   ipcapture::IHostFrameSink* sink_;
   bool networkStarted_ = false;

@@ -50,6 +50,10 @@ class IVideoChannelCreator {
   virtual ~IVideoChannelCreator() = default;
   virtual ICameraChannel* CreateVideoChannel(uint32_t index, ipcapture::IHostFrameSink* sink) = 0;
   virtual ICompanionChannel* CreateCompanionChannel(uint32_t index, ipcapture::IHostFrameSink* sink) = 0;
+  // Tells the host why a channel that was made could not start, when the
+  // channel itself could not (it failed while putting its reason into words).
+  // Must not throw.
+  virtual void ReportStartFailure(uint32_t index, const char* reason) = 0;
 };
 
 }  // namespace kestrum

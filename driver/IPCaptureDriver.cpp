@@ -181,6 +181,12 @@ ICameraChannel* CIPCaptureDriver::CreateVideoChannel(uint32_t index, ipcapture::
   return nullptr;
 }
 
+void CIPCaptureDriver::ReportStartFailure(uint32_t index, const char* reason) {
+  // Nothing here allocates before Message, which falls back to a fixed line.
+  Message(1, "%s: Channel %u of camera %s cannot be started: %s", "kestrum::CIPCaptureDriver::StartChannel", index,
+          device_.Address.c_str(), reason != nullptr ? reason : "an unexpected error");
+}
+
 ICameraChannel* CIPCaptureDriver::MakeChannel(uint32_t, ipcapture::IHostFrameSink*) { return nullptr; }
 
 }  // namespace kestrum

@@ -60,6 +60,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
   // IVideoChannelCreator
   ICameraChannel* CreateVideoChannel(uint32_t index, ipcapture::IHostFrameSink* sink) override;
   ICompanionChannel* CreateCompanionChannel(uint32_t, ipcapture::IHostFrameSink*) override { return nullptr; }
+  void ReportStartFailure(uint32_t index, const char* reason) override;
 
   const HOST_VERSION& GetHostVersion() const { return hostVersion_; }
 

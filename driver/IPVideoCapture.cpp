@@ -1,5 +1,7 @@
 #include "driver/IPVideoCapture.h"
 
+#include <new>
+
 namespace kestrum {
 
 CIPVideoCapture::CIPVideoCapture(IVideoChannelCreator* creator, uint32_t channelCount)
@@ -68,8 +70,14 @@ bool CIPVideoCapture::StartChannel(uint32_t index, ipcapture::IHostFrameSink* si
       entry.companion = creator_->CreateCompanionChannel(index, sink);
       if (entry.companion != nullptr) result = entry.companion->Start();
     }
+  } catch (const std::bad_alloc&) {
+    // The channel ran out while starting, often while saying why: the host
+    // must still hear the reason, or the camera fails without a word.
+    result = false;
+    creator_->ReportStartFailure(index, "not enough memory");
   } catch (...) {
     result = false;
+    creator_->ReportStartFailure(index, "an unexpected error");
   }
   // Stored even when it failed, so the next stop or start cleans it up.
   CLockGuard guard(lock_);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,14 +21,17 @@ struct Journal {
 
 class FakeChannel : public ICameraChannel {
  public:
-  FakeChannel(Journal& journal, uint32_t index, bool startResult)
-      : journal_(journal), name_("channel" + std::to_string(index)), startResult_(startResult) {}
+  enum Throw { kNothing, kNoMemory, kOther };
+  FakeChannel(Journal& journal, uint32_t index, bool startResult, Throw startThrows)
+      : journal_(journal), name_("channel" + std::to_string(index)), startResult_(startResult), startThrows_(startThrows) {}
   ~FakeChannel() override { journal_.Add(name_ + " destroyed"); }
 
   void Attach(ipcapture::IChannelAttachment*) override { journal_.Add(name_ + " attached"); }
   bool Start(const StreamParams& p) override {
     params = p;
     journal_.Add(name_ + " started");
+    if (startThrows_ == kNoMemory) throw std::bad_alloc();
+    if (startThrows_ == kOther) throw std::runtime_error("surprise");
     status = startResult_ ? Streaming : Stopped;
     return startResult_;
   }
@@ -51,6 +56,7 @@ class FakeChannel : public ICameraChannel {
   Journal& journal_;
   std::string name_;
   bool startResult_;
+  Throw startThrows_;
 };
 
 class FakeCompanion : public ICompanionChannel {
@@ -74,17 +80,21 @@ class FakeCreator : public IVideoChannelCreator {
     journal_.Add("create " + std::to_string(index));
     lastSink = sink;
     if (!makeChannels) return nullptr;
-    last = new FakeChannel(journal_, index, startResult);
+    last = new FakeChannel(journal_, index, startResult, startThrows);
     return last;
   }
   ICompanionChannel* CreateCompanionChannel(uint32_t, ipcapture::IHostFrameSink*) override {
     journal_.Add("create companion");
     return makeCompanion ? new FakeCompanion(journal_) : nullptr;
   }
+  void ReportStartFailure(uint32_t index, const char* reason) override {
+    journal_.Add("report " + std::to_string(index) + ": " + reason);
+  }
 
   bool makeChannels = true;
   bool startResult = true;
   bool makeCompanion = false;
+  FakeChannel::Throw startThrows = FakeChannel::kNothing;
   FakeChannel* last = nullptr;
   ipcapture::IHostFrameSink* lastSink = nullptr;
 
@@ -170,6 +180,35 @@ TEST(VideoCapture, FailedStartsAndStops) {
   EXPECT_TRUE(capture.StopChannel(1));
   EXPECT_EQ((std::vector<std::string>{"channel1 stopped", "channel1 destroyed"}), journal.events);
   EXPECT_FALSE(capture.GetChannelStatus(1, &status, nullptr, nullptr, 0));
+}
+
+// A start that throws (out of memory while the channel puts its own reason
+// into words) is told to the host through the creator, and the channel is
+// kept so that the next stop cleans it up.
+TEST(VideoCapture, AStartThatThrowsIsToldWithWhatRanOut) {
+  Journal journal;
+  FakeCreator creator(journal);
+  CIPVideoCapture capture(&creator, 2);
+  HostChannelSettings settings(Values());
+
+  creator.startThrows = FakeChannel::kNoMemory;
+  EXPECT_FALSE(capture.StartChannel(0, nullptr, &settings));
+  creator.startThrows = FakeChannel::kOther;
+  EXPECT_FALSE(capture.StartChannel(1, nullptr, &settings));
+  EXPECT_EQ((std::vector<std::string>{"create 0", "channel0 attached", "channel0 started", "report 0: not enough memory",
+                                      "create 1", "channel1 attached", "channel1 started",
+                                      "report 1: an unexpected error"}),
+            journal.events);
+  journal.events.clear();
+  EXPECT_TRUE(capture.StopChannel(0));
+  EXPECT_EQ((std::vector<std::string>{"channel0 stopped", "channel0 destroyed"}), journal.events);
+
+  // A start that fails without throwing has told its own reason.
+  journal.events.clear();
+  creator.startThrows = FakeChannel::kNothing;
+  creator.startResult = false;
+  EXPECT_FALSE(capture.StartChannel(0, nullptr, &settings));
+  EXPECT_EQ((std::vector<std::string>{"create 0", "channel0 attached", "channel0 started"}), journal.events);
 }
 
 TEST(VideoCapture, StatusRestartAndFlags) {

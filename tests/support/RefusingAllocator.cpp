@@ -7,13 +7,15 @@
 
 namespace {
 
-enum Refusal { kNone, kAll, kOthers };
+enum Refusal { kNone, kAll, kOthers, kAfter };
 std::atomic<int> g_refusal{kNone};
-std::thread::id g_spared;  // written before g_refusal says kOthers
+std::thread::id g_spared;       // written before g_refusal says kOthers
+std::atomic<long> g_granted{0};  // written before g_refusal says kAfter
 
 void* Allocate(std::size_t size) noexcept {
   const int refusal = g_refusal.load(std::memory_order_acquire);
   if (refusal == kAll || (refusal == kOthers && std::this_thread::get_id() != g_spared)) return nullptr;
+  if (refusal == kAfter && g_granted.fetch_sub(1, std::memory_order_relaxed) <= 0) return nullptr;
   return std::malloc(size != 0 ? size : 1);
 }
 
@@ -32,6 +34,11 @@ void RefuseAllocations(bool on) { g_refusal.store(on ? kAll : kNone, std::memory
 void RefuseAllocationsOnOtherThreads(bool on) {
   if (on) g_spared = std::this_thread::get_id();
   g_refusal.store(on ? kOthers : kNone, std::memory_order_release);
+}
+
+void RefuseAllocationsAfter(long count) {
+  g_granted.store(count, std::memory_order_relaxed);
+  g_refusal.store(kAfter, std::memory_order_release);
 }
 
 }  // namespace testing

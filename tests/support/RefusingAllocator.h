@@ -11,6 +11,10 @@ namespace testing {
 void RefuseAllocations(bool on);
 // While on, every allocation fails but those of the calling thread.
 void RefuseAllocationsOnOtherThreads(bool on);
+// The next `count` allocations (of any thread) succeed, every one after them
+// fails, until RefuseAllocations(false): to fail each allocation of a call
+// in turn.
+void RefuseAllocationsAfter(long count);
 
 }  // namespace testing
 }  // namespace kestrum
