@@ -20,6 +20,10 @@ const char kAgentName[] = "Kestrum::HttpSender";
 // The body waits in our buffer; past this the transfer pauses until it is read.
 constexpr size_t kPauseAbove = 1u << 20;
 constexpr size_t kResumeBelow = 256u << 10;
+// What the body buffer keeps of its room between requests: a burst that grew
+// it towards kPauseAbove gives that back, or every camera would hold its
+// largest burst for as long as it records.
+constexpr size_t kKeptBufferCapacity = 64u << 10;
 // Longest single wait inside libcurl, so a lost wake-up costs at most this.
 constexpr int kPollSliceMs = 1000;
 constexpr int kStopCheckSliceMs = 50;
@@ -293,8 +297,7 @@ bool CHttpSender::SendLocked(const HTTP_REQUEST& request) {
   uint32_t schemeUsed = 0;
   if (!ConfigureRequest(request, schemeUsed)) return false;
 
-  buffer_.clear();
-  bufferStart_ = 0;
+  EmptyBuffer();
   transferDone_ = false;
   transferResult_ = 0;
   headDone_ = false;
@@ -341,9 +344,17 @@ void CHttpSender::CloseLocked() {
     curl_multi_remove_handle(Multi(multi_), Easy(easy_));
     requestOpen_ = false;
   }
-  buffer_.clear();
-  bufferStart_ = 0;
+  EmptyBuffer();
   paused_ = false;
+}
+
+void CHttpSender::EmptyBuffer() {
+  if (buffer_.capacity() > kKeptBufferCapacity) {
+    std::vector<uint8_t>().swap(buffer_);
+  } else {
+    buffer_.clear();
+  }
+  bufferStart_ = 0;
 }
 
 void CHttpSender::CloseRequest() {

@@ -98,6 +98,8 @@ class CHttpSender : public CBaseHttpSender {
   static constexpr uint32_t kSmallBuffer = 16 * 1024;
   static constexpr uint32_t kStreamBuffer = 256 * 1024;
   void SetBufferSize(uint32_t bytes) { bufferSize_ = bytes; }
+  // The room the body buffer holds now, read or not (for tests and diagnostics).
+  size_t BodyBufferCapacity() const { return buffer_.capacity(); }
 
  private:
   enum class Pump { Ready, Done, TimedOut, Aborted, Failed };
@@ -112,6 +114,8 @@ class CHttpSender : public CBaseHttpSender {
   template <class Ready>
   Pump Drive(Ready ready, bool waitFirst = false);
   uint32_t TakeBuffered(std::vector<uint8_t>& data, uint32_t maximum);
+  // Empties the body buffer; a large one is given back.
+  void EmptyBuffer();
   bool StopRequested() const;
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);

@@ -3,6 +3,7 @@
 // run on every platform the sender is built for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -234,6 +235,43 @@ TEST(ScriptedHttp, ReadSomePullsTheBodyAsItArrives) {
   EXPECT_EQ("abcdefghijkl", std::string(all.begin(), all.end()));
   EXPECT_GE(reads, 4u) << "at most 3 bytes per read";
   EXPECT_EQ(0u, sender.QueryDataAvailable());
+}
+
+// A body that arrives faster than it is read grows the sender's buffer; a
+// camera that records for months must not keep that room once its request is
+// closed.
+TEST(ScriptedHttp, ABurstsBufferIsGivenBackWhenTheRequestCloses) {
+  const std::string body(600 * 1024, 'x');
+  ScriptedServer server([&body](platform::TcpSocket& c, ScriptedServer& s) {
+    while (s.ReadRequestHead(c).size() > 0) {
+      Respond(c, s, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    }
+  });
+  DEVICE_INFO device = HttpTestDevice(server.Port());
+  Web::CHttpSender sender(&device);
+  sender.SetBufferSize(Web::CHttpSender::kStreamBuffer);
+  constexpr size_t kKept = 64 * 1024;
+  size_t largest = 0;
+  // The burst is the socket's backlog read at once: give it time to build,
+  // and try again if the system handed it over in small pieces.
+  for (int attempt = 0; attempt < 5 && largest <= kKept; ++attempt) {
+    ASSERT_TRUE(HUtils::StartGetRequest(sender, "/stream"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<uint8_t> some;
+    for (int read = 0; read < 20 && sender.ReadSome(some, 1, true) > 0; ++read) {
+      largest = std::max(largest, sender.BodyBufferCapacity());
+    }
+    sender.CloseRequest();
+    EXPECT_LE(sender.BodyBufferCapacity(), kKept) << "attempt " << attempt << ": kept after the close";
+  }
+  ASSERT_GT(largest, kKept) << "no burst was buffered: nothing was tested";
+
+  // With its room given back, the sender still reads a whole body.
+  ASSERT_TRUE(HUtils::StartGetRequest(sender, "/stream"));
+  std::vector<uint8_t> all;
+  while (sender.ReadSome(all, 1000, false) > 0) {
+  }
+  EXPECT_EQ(body.size(), all.size()) << "the whole body still arrives";
 }
 
 TEST(ScriptedHttp, RefusedConnectionAndBadAddress) {
