@@ -205,6 +205,10 @@ CHttpSender::Pump CHttpSender::Drive(Ready ready, bool waitFirst) {
         transferDone_ = true;
         transferResult_ = message->data.result;
         outOfMemory_ = outOfMemory_ || message->data.result == CURLE_OUT_OF_MEMORY;
+        // An address literal has no name to look up: the library's lookup
+        // fails for one only when it cannot start its thread or allocate.
+        lookupStarved_ = lookupStarved_ ||
+                         (message->data.result == CURLE_COULDNT_RESOLVE_HOST && kestrum::IsAddressLiteral(device_.Address));
       }
     }
     if (ready()) return Pump::Ready;
@@ -222,7 +226,9 @@ bool CHttpSender::ConfigureRequest(const HTTP_REQUEST& request, uint32_t& scheme
   const std::string url = std::string(request.Secure == 1 ? "https://" : "http://") + host + ":" +
                           std::to_string(device_.Port) + (request.Path[0] == '/' ? "" : "/") + request.Path;
   CURL* easy = Easy(easy_);
-  bool ok = curl_easy_setopt(easy, CURLOPT_URL, url.c_str()) == CURLE_OK;
+  const CURLcode set = curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  outOfMemory_ = outOfMemory_ || set == CURLE_OUT_OF_MEMORY;
+  bool ok = set == CURLE_OK;
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgentName);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(device_.ConnectTimeout));
@@ -268,12 +274,19 @@ bool CHttpSender::ConfigureRequest(const HTTP_REQUEST& request, uint32_t& scheme
   return ok;
 }
 
+const char* CHttpSender::LastSendShortage() const {
+  if (outOfMemory_) return "not enough memory";
+  if (lookupStarved_) return "not enough memory or threads to look up the address";
+  return nullptr;
+}
+
 bool CHttpSender::SendRequest(const HTTP_REQUEST& request) {
   try {
     kestrum::CLockGuard guard(operation_);
     // A close aimed at the previous request is moot: this one replaces it.
     closeRequested_.store(false, std::memory_order_release);
     outOfMemory_ = false;
+    lookupStarved_ = false;
     return SendLocked(request);
   } catch (const std::bad_alloc&) {
     outOfMemory_ = true;

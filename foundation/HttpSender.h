@@ -86,9 +86,10 @@ class CHttpSender : public CBaseHttpSender {
   uint32_t GetRememberedScheme() const { return rememberedScheme_; }
   // Whether the last read ended because ConnectTimeout passed without data.
   bool LastReadTimedOut() const { return lastReadTimedOut_; }
-  // Whether the last request failed because memory ran out (here or in the
-  // HTTP library), so that the failure can say so instead of blaming the camera.
-  bool LastSendOutOfMemory() const { return outOfMemory_; }
+  // What ran out when the last request failed for want of a resource (here or
+  // in the HTTP library), so that the failure can say so instead of blaming
+  // the camera; null when nothing did. A fixed text: it needs no memory.
+  const char* LastSendShortage() const;
   // Connections opened so far; stays at 1 while the camera keeps the connection.
   uint32_t GetConnectionsOpened() const { return connectionsOpened_; }
   // Every wait also ends when this event is signalled (owner's stop request).
@@ -149,6 +150,7 @@ class CHttpSender : public CBaseHttpSender {
   uint32_t rememberedScheme_ = 0;
   bool lastReadTimedOut_ = false;
   bool outOfMemory_ = false;
+  bool lookupStarved_ = false;  // the lookup of an address literal failed
   uint32_t connectionsOpened_ = 0;
 };
 

@@ -21,8 +21,9 @@ CResultDef RequestGetRD(Web::CHttpSender& sender, const std::string& path, std::
   const uint32_t status = sender.GetStatusCode();
   if (!sent || status == 0) {
     // Out of memory, the camera is not to blame: the reason says what ran out.
-    result.SetResultEx(4, 11, "%s: Cannot send request \"%s\" to %s%s", kPrefix, path.c_str(), deviceText.c_str(),
-                       sender.LastSendOutOfMemory() ? ": not enough memory" : "");
+    const char* shortage = sender.LastSendShortage();
+    result.SetResultEx(4, 11, "%s: Cannot send request \"%s\" to %s%s%s", kPrefix, path.c_str(), deviceText.c_str(),
+                       shortage != nullptr ? ": " : "", shortage != nullptr ? shortage : "");
   } else if (status >= 200 && status <= 299) {
     result.SetResultEx(3, 0, nullptr);
   } else if (status == 401) {

@@ -109,6 +109,30 @@ std::string FormatString(const char* format, ...) {
 
 uint32_t ResolveIPv4(const std::string& name) { return platform::LookupIPv4(name.c_str()); }
 
+bool IsAddressLiteral(const std::string& address) {
+  if (address.find(':') != std::string::npos) {
+    for (char ch : address) {
+      if (!std::isxdigit(static_cast<unsigned char>(ch)) && ch != ':' && ch != '.') return false;
+    }
+    return true;
+  }
+  int parts = 0;
+  size_t i = 0;
+  while (i < address.size() && parts < 4) {
+    size_t digits = 0;
+    uint32_t value = 0;
+    for (; i < address.size() && digits < 4 && address[i] >= '0' && address[i] <= '9'; ++i, ++digits) {
+      value = value * 10 + static_cast<uint32_t>(address[i] - '0');
+    }
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    ++parts;
+    if (i == address.size()) break;
+    if (address[i] != '.' || parts == 4) return false;
+    ++i;
+  }
+  return parts == 4 && i == address.size();
+}
+
 uint32_t RateToInterval(uint32_t value) {
   if (value == 0) return 1;
   const double rate = static_cast<double>(static_cast<float>(value));

@@ -34,6 +34,10 @@ std::string FormatString(const char* format, ...) KESTRUM_PRINTF_FORMAT(1, 2);
 // IPv4 address in network order, or 0. Safe from many threads at once.
 uint32_t ResolveIPv4(const std::string& name);
 
+// Whether an address is written as an IPv4 dotted quad or an IPv6 literal
+// (nothing to look up), rather than a name.
+bool IsAddressLiteral(const std::string& address);
+
 // Frames per second to a frame interval in ms and back: 0 gives 1, otherwise
 // trunc(1000.0 / v + 0.5) with v taken as a single-precision value.
 uint32_t RateToInterval(uint32_t value);

@@ -23,6 +23,7 @@ namespace {
 // thread whose allocations are being refused.
 class Receiver final : public ipcapture::IDebugInfoReceiver {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Receiver)
   void AddDebugInfo(CDebugInfoIf* info) override {
     if (info == nullptr || info->GetText() == nullptr || (info->GetLevel() != 1 && info->GetLevel() != 2)) return;
     std::snprintf(last_, sizeof last_, "%s", info->GetText());
@@ -38,6 +39,7 @@ class Receiver final : public ipcapture::IDebugInfoReceiver {
 
 class Sink final : public ipcapture::IHostFrameSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(Sink)
   bool ReceiveFrame(ipcapture::IHostFrame*) override { return true; }
   void NotifySignalLost() override {}
 };

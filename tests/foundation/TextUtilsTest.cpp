@@ -88,4 +88,14 @@ TEST(TextRoutines, ResolveIPv4) {
   EXPECT_NE(0u, ResolveIPv4("127.0.0.1"));
 }
 
+TEST(TextRoutines, IsAddressLiteral) {
+  for (const char* literal : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "::1", "fe80::1", "::ffff:10.0.0.1"}) {
+    EXPECT_TRUE(IsAddressLiteral(literal)) << literal;
+  }
+  for (const char* name : {"", "cam.example", "10.0.0", "10.0.0.1.", "10.0.0.1.5", "256.0.0.1", "1..2.3", "0001.0.0.1",
+                           "10.0.0.x", ".1.2.3", "fe80::1%eth0", "abc"}) {
+    EXPECT_FALSE(IsAddressLiteral(name)) << name;
+  }
+}
+
 }  // namespace
