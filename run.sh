@@ -117,6 +117,13 @@ RETRIED_NAMES=()
 # Tests this machine cannot run at all; named at the end, not failed.
 NOT_RUN_NAMES=()
 
+# One test outside ctest passed, or failed under NAME.
+count_passed() { TOTAL_PASSED=$((TOTAL_PASSED + 1)); }
+count_failed() {
+  TOTAL_FAILED=$((TOTAL_FAILED + 1))
+  FAILED_NAMES+=("$1")
+}
+
 # run_ctest NAME DIR [ctest options...]: runs and adds to the totals.
 run_ctest() {
   local name=$1 dir=$2
@@ -129,8 +136,7 @@ run_ctest() {
   summary=$(printf '%s\n' "$output" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
   if [ -z "$summary" ]; then
     echo "ctest printed no summary for $name" >&2
-    TOTAL_FAILED=$((TOTAL_FAILED + 1))
-    FAILED_NAMES+=("$name: ctest printed no summary")
+    count_failed "$name: ctest printed no summary"
     return
   fi
   failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
@@ -163,12 +169,7 @@ run_check() {
   local name=$1
   shift
   log "tests: $name"
-  if "$@"; then
-    TOTAL_PASSED=$((TOTAL_PASSED + 1))
-  else
-    TOTAL_FAILED=$((TOTAL_FAILED + 1))
-    FAILED_NAMES+=("$name")
-  fi
+  if "$@"; then count_passed; else count_failed "$name"; fi
 }
 
 # The Windows DLLs (i686 and x86_64), cross-built with mingw-w64; their unit
@@ -215,19 +216,17 @@ test_windows() {
   log "tests: windows-i686: 32-bit wine runs i686 programs"
   tests/e2e/windows/check-wine32.sh "$wine32" "$ROOT/build-win32/bin/capture-host.exe" || check_status=$?
   if [ "$check_status" -eq 0 ]; then
-    TOTAL_PASSED=$((TOTAL_PASSED + 1))
+    count_passed
   elif [ "$check_status" -eq 3 ]; then
     i686_runs=0
     local reason="windows-i686: the unit tests and the recording under 32-bit wine: this machine's kernel does not start 32-bit programs"
     if [ "${KESTRUM_REQUIRE_I686:-0}" = 1 ]; then
-      TOTAL_FAILED=$((TOTAL_FAILED + 1))
-      FAILED_NAMES+=("$reason (KESTRUM_REQUIRE_I686=1)")
+      count_failed "$reason (KESTRUM_REQUIRE_I686=1)"
     else
       NOT_RUN_NAMES+=("$reason")
     fi
   else
-    TOTAL_FAILED=$((TOTAL_FAILED + 1))
-    FAILED_NAMES+=("windows-i686: 32-bit wine runs i686 programs")
+    count_failed "windows-i686: 32-bit wine runs i686 programs"
   fi
   # A wine program that starts just as the previous one's server is ending
   # (it ends 3 s after its last client) can lose its connection at once:
