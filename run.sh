@@ -228,11 +228,6 @@ test_windows() {
   else
     count_failed "windows-i686: 32-bit wine runs i686 programs"
   fi
-  # A wine program that starts just as the previous one's server is ending
-  # (it ends 3 s after its last client) can lose its connection at once:
-  # "wine client error:0: recvmsg: Connection reset by peer", a fuzz replay
-  # failed so in 0.02 s. One server kept for all the tests avoids that race.
-  wine_server -p || echo "run.sh: warning: no lasting wine server; each wine program starts its own" >&2
   # Now and then a wine process does not end after its program has
   # (a one-test program that passed in 3 ms hung for 120 s, busy tests
   # beside it; it did not come back in hundreds of runs): a time-out is run
