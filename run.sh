@@ -172,15 +172,16 @@ run_check() {
   if "$@"; then count_passed; else count_failed "$name"; fi
 }
 
-# The Windows DLLs (i686 and x86_64), cross-built with mingw-w64; their unit
-# tests run under wine (i686 under 32-bit wine, in the same win64 prefix), and
-# each records from this machine's simulator.
+# The wine server of $WINEPREFIX (Debian keeps it off the PATH).
 wine_server() {
   local server
   server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
   "$server" "$@"
 }
 
+# The Windows DLLs (i686 and x86_64), cross-built with mingw-w64; their unit
+# tests run under wine (i686 under 32-bit wine, in the same win64 prefix), and
+# each records from this machine's simulator.
 test_windows() {
   local wine64 wine32 deps64 deps32
   wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
