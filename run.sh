@@ -197,11 +197,11 @@ test_windows() {
   log "build: Windows x86_64 (mingw-w64): the DLL, capture-host.exe, the unit tests with the simulator"
   configure_and_build build-win64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-x86_64.cmake" \
     -DKESTRUM_WINDOWS_DEPS="$deps64" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine64"
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$ROOT/tests/e2e/windows/wine-test.sh;$wine64"
   log "build: Windows i686 (mingw-w64): the DLL, capture-host.exe, the unit tests with the simulator"
   configure_and_build build-win32 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchains/mingw-i686.cmake" \
     -DKESTRUM_WINDOWS_DEPS="$deps32" -DCMAKE_BUILD_TYPE=Release -DKESTRUM_WERROR=ON \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$wine32"
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$ROOT/tests/e2e/windows/wine-test.sh;$wine32"
 
   run_check "windows-i686: exports" tests/driver/check_dll_exports.sh "$ROOT/build-win32/bin/QuellonIPCapture.dll"
   run_check "windows: vtable layouts" python3 tests/driver/msabi/compare_slots.py
