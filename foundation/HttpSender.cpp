@@ -227,8 +227,13 @@ bool CHttpSender::ConfigureRequest(const HTTP_REQUEST& request, uint32_t& scheme
                           std::to_string(device_.Port) + (request.Path[0] == '/' ? "" : "/") + request.Path;
   CURL* easy = Easy(easy_);
   const CURLcode set = curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  outOfMemory_ = outOfMemory_ || set == CURLE_OUT_OF_MEMORY;
-  bool ok = set == CURLE_OK;
+  // Straight to the camera: an empty proxy also overrides the proxy
+  // variables of the host's environment (http_proxy, ALL_PROXY, ...), which
+  // a recorder set up for its own internet traffic would otherwise turn on
+  // the cameras of its local network.
+  const CURLcode direct = curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  outOfMemory_ = outOfMemory_ || set == CURLE_OUT_OF_MEMORY || direct == CURLE_OUT_OF_MEMORY;
+  bool ok = set == CURLE_OK && direct == CURLE_OK;
   curl_easy_setopt(easy, CURLOPT_USERAGENT, kAgentName);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(device_.ConnectTimeout));
