@@ -174,10 +174,12 @@ bool CQuellonCameraProperties::GetPage(const char* path, std::string& reply, boo
 bool CQuellonCameraProperties::QueryProperties(int* code) {
   // 1. Login probe: only a refusal counts here.
   if (!StopRequested()) {
-    const bool sent = sender_.SendRequest(Web::HTTP_REQUEST("GET", "/admin.cgi?tablist"));
+    // The status whatever the send returned: the sender reports a 401 in the
+    // scheme it already tried (a Basic camera's refusal) as a failed send.
+    sender_.SendRequest(Web::HTTP_REQUEST("GET", "/admin.cgi?tablist"));
     const uint32_t status = sender_.GetStatusCode();
     sender_.CloseRequest();
-    if (sent && status == 401) {
+    if (status == 401) {
       if (code != nullptr) *code = 1;
       return false;
     }

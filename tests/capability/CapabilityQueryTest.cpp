@@ -88,18 +88,26 @@ TEST_F(Exports, QueriesTheSimulatorWithEachKindOfLogin) {
 }
 
 TEST_F(Exports, RefusedLoginInvalidAddressAndOneQueryPerModule) {
+  // Each scheme refuses in its own way: Digest after its challenge, Basic by
+  // a 401 to the credentials sent at once.
+  for (sim::AuthMode mode : {sim::AuthMode::Basic, sim::AuthMode::Digest}) {
+    sim::SimOptions options;
+    options.auth.mode = mode;
+    sim::Simulator refusing(options);
+    std::string error;
+    ASSERT_TRUE(refusing.Start(error)) << error;
+    host::QueryClient client;
+    host::ResultSink sink;
+    ASSERT_EQ(Outcome::Failed, Query(refusing, "admin", "wrong", client, sink));
+    EXPECT_EQ(1u, client.Code()) << client.Message();
+    EXPECT_EQ("Failed to get camera properties, login failed (invalid credentials)", client.Message());
+    refusing.Stop();
+  }
   sim::SimOptions options;
   options.auth.mode = sim::AuthMode::Digest;
   sim::Simulator simulator(options);
   std::string error;
   ASSERT_TRUE(simulator.Start(error)) << error;
-  {
-    host::QueryClient client;
-    host::ResultSink sink;
-    ASSERT_EQ(Outcome::Failed, Query(simulator, "admin", "wrong", client, sink));
-    EXPECT_EQ(1u, client.Code());
-    EXPECT_EQ("Failed to get camera properties, login failed (invalid credentials)", client.Message());
-  }
   for (const char* address : {"127.0.0.1:80", "http://127.0.0.1", "cam@host"}) {
     host::QueryClient client;
     host::ResultSink sink;
