@@ -162,22 +162,13 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
     NoteQuiet(nowMs, user);
     return 0;
   }
-  const uint32_t wanted = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
-  if (slotSize_ < wanted || buffers_.empty()) {
-    try {
-      buffers_.assign(static_cast<size_t>(std::max(slotSize_, wanted)) * kBatch, 0);
-      slotSize_ = std::max(slotSize_, wanted);
-    } catch (const std::bad_alloc&) {
-      // Nothing can be read now. Returning would leave the socket readable
-      // and its reader spinning on the allocator: the channel's thread is
-      // told instead, reports it and opens the stream afresh after a pause.
-      buffers_.clear();
-      slotSize_ = 0;
-      throw;
-    }
+  if (!SizeSlots()) {
+    // Nothing can be read now. Returning would leave the socket readable
+    // and its reader spinning on the allocator: the channel's thread is
+    // told instead, reports it and opens the stream afresh after a pause.
+    throw std::bad_alloc();
   }
   size_t handed = 0;
-  bool grow = false;
   platform::UdpSocket::Datagram datagrams[kBatch];
   for (size_t batch = 0; batch < kBatchesPerCall; ++batch) {
     size_t count = 0;
@@ -189,22 +180,43 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
     }
     if (status != platform::IoStatus::Ok || count == 0) break;
     handed += count;
+    uint32_t cut = 0;
     for (size_t i = 0; i < count; ++i) {
-      // A datagram larger than its slot is lost; the next one of its size fits.
-      if (datagrams[i].truncated) grow = true;
+      if (datagrams[i].truncated) ++cut;
       if (datagrams[i].size == 0 || user == nullptr) continue;
       user->OnData(this, ToSocketAddress(datagrams[i].sender), buffers_.data() + i * slotSize_,
                    static_cast<uint32_t>(datagrams[i].size));
     }
+    if (cut != 0) {
+      // Each datagram larger than its slot is lost; the slots grow for each
+      // before the next read, so that the rest of a burst of its size fits.
+      const uint64_t grown = static_cast<uint64_t>(slotSize_) + static_cast<uint64_t>(cut) * kBufferGrowth;
+      bufferSize_ = static_cast<uint32_t>(std::min<uint64_t>(grown, kLargestDatagram));
+      // Without memory for larger slots the pass goes on with these.
+      SizeSlots();
+    }
     if (count < kBatch) break;
   }
-  if (grow) bufferSize_ = std::min(slotSize_ + kBufferGrowth, kLargestDatagram);
   if (handed != 0) {
     lastActivityMs_ = nowMs;
   } else {
     NoteQuiet(nowMs, user);
   }
   return handed;
+}
+
+bool CUDPClient::SizeSlots() {
+  const uint32_t wanted = std::min(std::max(bufferSize_.load(), 1u), kLargestDatagram);
+  if (slotSize_ >= wanted && !buffers_.empty()) return true;
+  const uint32_t size = std::max(slotSize_, wanted);
+  try {
+    std::vector<uint8_t> slots(static_cast<size_t>(size) * kBatch, 0);
+    buffers_.swap(slots);
+    slotSize_ = size;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return !buffers_.empty();
+  }
 }
 
 void CUDPClient::NoteQuiet(uint64_t nowMs, IRTPClientUser* user) {

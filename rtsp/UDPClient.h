@@ -57,6 +57,10 @@ class CUDPClient : public IRTPClient {
 
  private:
   uint32_t WaitTimeoutMs() const;
+  // Sizes the datagram slots for the buffer size; false when there are none
+  // (no memory for the first ones). Slots too small are kept when larger
+  // ones cannot be had.
+  bool SizeSlots();
   // One quiet period per wait time-out without a datagram.
   void NoteQuiet(uint64_t nowMs, IRTPClientUser* user);
 

@@ -133,8 +133,14 @@ WaitResult UdpSocket::WaitAny(UdpSocket* const* sockets, size_t count, uint32_t 
   if (result == WAIT_TIMEOUT) return WaitResult::Timeout;
   if (result == WAIT_FAILED || result >= waited) return WaitResult::Error;
   if (withStop && result == 0) return WaitResult::Stopped;
-  // The first signalled socket only: the others stay signalled for the next wait.
+  // The wait names only the first signalled handle; a socket that is never
+  // quiet would hide the others behind it (RTP before RTCP). Each later one
+  // is looked at without waiting (the events are manual-reset: looking does
+  // not clear them).
   ready[owner[result]] = true;
+  for (DWORD i = result + 1; i < waited; ++i) {
+    if (WaitForSingleObject(handles[i], 0) == WAIT_OBJECT_0) ready[owner[i]] = true;
+  }
   return WaitResult::Ready;
 }
 

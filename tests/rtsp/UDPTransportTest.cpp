@@ -18,6 +18,7 @@ using kestrum::testing::PacketCollector;
 using kestrum::testing::ReceiveUntil;
 using kestrum::testing::Rtp;
 using kestrum::testing::UdpPeer;
+using kestrum::testing::WaitUntil;
 
 namespace {
 
@@ -128,6 +129,26 @@ TEST(UDPClient, ADatagramLargerThanTheBufferIsLostAndTheBufferGrows) {
   EXPECT_EQ(big, user.datagrams[1]);
 }
 
+TEST(UDPClient, ABurstOfOversizedDatagramsLosesOnlyThoseReadBeforeTheBufferGrew) {
+  RecordingClientUser user;
+  CUDPClient client(nullptr);
+  client.SetBufferSize(1536);
+  ASSERT_TRUE(client.Open(&user, 0));
+  UdpPeer sender;
+  const std::vector<uint8_t> big(1600, 0x6B);
+  constexpr size_t kBurst = 40;
+  for (size_t i = 0; i < kBurst; ++i) ASSERT_TRUE(sender.Send(client.BoundPort(), big));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // One pass: the first read takes its datagrams into the small slots; every
+  // later read of the same pass has grown slots.
+  const size_t handed = client.Receive(platform::MonotonicMilliseconds());
+  EXPECT_EQ(kBurst, handed) << "the whole burst in one pass";
+  const size_t lost = kBurst - user.Count();
+  EXPECT_GE(lost, 1u) << "the first datagram cannot fit";
+  EXPECT_LE(lost, CUDPClient::kMostPerReceive / 4) << "only the first read's datagrams are lost";
+  for (const auto& datagram : user.datagrams) ASSERT_EQ(big, datagram) << "whole, not cut";
+}
+
 TEST(UDPClient, CloseDiscardsWhatIsQueuedAndReportsClosed) {
   RecordingClientUser user;
   CUDPClient client(nullptr);
@@ -198,6 +219,37 @@ TEST(UDPClient, OneWaitServesSeveralPortsAndEndsOnTheStop) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
   stopper.join();
   EXPECT_TRUE(CUDPClient::Wait(all, 3, 5000, stop)) << "a stop already signalled ends it at once";
+}
+
+// RTP and RTCP share one wait: a port that is never quiet must not hide
+// the other's datagrams (a camera's sender reports, each to be answered).
+TEST(UDPClient, AWaitReportsEveryPortWithDatagramsQueued) {
+  RecordingClientUser firstUser;
+  RecordingClientUser secondUser;
+  CUDPClient first(nullptr);
+  CUDPClient second(nullptr);
+  ASSERT_TRUE(first.Open(&firstUser, 0));
+  ASSERT_TRUE(second.Open(&secondUser, 0));
+  CUDPClient* both[] = {&first, &second};
+  CManualEvent stop;
+  UdpPeer sender;
+  for (uint8_t round = 0; round < 20; ++round) {
+    // Both kept busy: each round queues on both ports before the wait.
+    ASSERT_TRUE(sender.Send(first.BoundPort(), {round}));
+    ASSERT_TRUE(sender.Send(second.BoundPort(), {round}));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          bool readable[2] = {false, false};
+          CUDPClient::Wait(both, 2, 200, stop, readable);
+          return readable[0] && readable[1];
+        },
+        2000))
+        << "round " << int(round) << ": one wait must report both ports";
+    first.Receive(platform::MonotonicMilliseconds());
+    second.Receive(platform::MonotonicMilliseconds());
+  }
+  EXPECT_EQ(20u, firstUser.Count());
+  EXPECT_EQ(20u, secondUser.Count());
 }
 
 TEST(UDPClient, ABusyPortHandsOnABoundedShareAtATime) {
