@@ -252,13 +252,13 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
     if (expected == 0) {
       const size_t end = text.find("\r\n\r\n");
       if (end != std::string::npos) {
-        if (end + 4 > kMaxHeaderBytes) return false;
+        if (end + 4 > kMaxHeaderBytes) return NoteAnswerRejected();
         const std::string head = ToLowerCopy(text.substr(0, end + 4));
         const int32_t length = ReadNumber(GetLineValue(head, "content-length", ":", "\r\n"));
-        if (length < 0 || static_cast<size_t>(length) > kMaxBodyBytes) return false;
+        if (length < 0 || static_cast<size_t>(length) > kMaxBodyBytes) return NoteAnswerRejected();
         expected = end + 4 + static_cast<size_t>(length);
       } else if (text.size() > kMaxHeaderBytes) {
-        return false;
+        return NoteAnswerRejected();
       }
     }
     if (expected != 0 && text.size() >= expected) {
@@ -274,11 +274,18 @@ bool CBaseRTSPClient::ReadResponse(std::string& response) {
     text.append(buffer, received);
   }
   response.swap(text);
-  return !response.empty();
+  answerArrived_ = !response.empty();
+  return answerArrived_;
+}
+
+bool CBaseRTSPClient::NoteAnswerRejected() {
+  answerArrived_ = true;
+  return false;
 }
 
 bool CBaseRTSPClient::SendAndRead(uint32_t method) {
   parser_.StatusCode = 0;  // stays 0 when no answer comes
+  answerArrived_ = false;
   if (!SendRequest(method)) return false;
   if (method == kRtspPlay && mode_ != kRtpModeUdp) {
     // The answer passes among the frames unread; the stream ending later is
@@ -361,7 +368,9 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
       // Over UDP the session outlives its control connection (RFC 2326, 1.1):
       // a camera that closed it still sends, and would end the session at its
       // time-out, pictures and all. The keep-alive goes over a new connection.
-      if (!answered && mode_ == kRtpModeUdp && !IsStopRequested()) {
+      // A camera that answered, if only to refuse OPTIONS (454, 405, 501, or
+      // a reply we cannot read), has its connection open: no new one.
+      if (!answered && !answerArrived_ && mode_ == kRtpModeUdp && !IsStopRequested()) {
         socket_.Close();
         answered = Connect(StopEvent().Native()) && SendAndRead(kRtspOptions);
       }
@@ -370,8 +379,9 @@ void CBaseRTSPClient::KeepAlive(bool readResponse) {
       keepAliveSent_ = true;
       // Unanswered, it is tried again soon, not a half time-out later: a
       // camera that refused the new connection for a while (or dropped it)
-      // would otherwise end the session first.
-      if (!answered && KeepAlivePeriodMs() > kKeepAliveRetryMs) {
+      // would otherwise end the session first. A refusal is not retried
+      // sooner: it would only be refused again.
+      if (!answered && !answerArrived_ && KeepAlivePeriodMs() > kKeepAliveRetryMs) {
         lastKeepAliveMs_ -= KeepAlivePeriodMs() - kKeepAliveRetryMs;
       }
       return;

@@ -113,6 +113,8 @@ class CBaseRTSPClient : public CBaseThread {
   bool SendRequest(uint32_t method);
   // Reads one whole response, keeping what follows it for the next read.
   bool ReadResponse(std::string& response);
+  // An answer came that cannot be read (too large): false.
+  bool NoteAnswerRejected();
   void KeepAlive(bool readResponse);
   uint32_t KeepAlivePeriodMs() const;
 
@@ -121,6 +123,9 @@ class CBaseRTSPClient : public CBaseThread {
   std::string pending_;  // bytes read past the last response
   uint64_t lastKeepAliveMs_ = 0;
   bool keepAliveSent_ = false;
+  // The last request had an answer of any kind, readable or not: its
+  // connection works.
+  bool answerArrived_ = false;
   IRTPReceiverUser* owner_ = nullptr;
   RTSP_CLIENT_SETTINGS settings_;
   uint32_t mode_ = kRtpModeUdp;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -257,6 +258,36 @@ TEST(RTSPClient, ShortSessionTimeoutIsKeptAliveInTime) {
     if (Method(request) != "DESCRIBE" && Method(request) != "SETUP") {
       EXPECT_NE(std::string::npos, request.find("Session: 12345678\r\n")) << request;
     }
+  }
+}
+
+// A camera that says no to OPTIONS still holds the connection and the
+// session: the keep-alive is neither sent over a new connection nor retried
+// every second.
+TEST(RTSPClient, ARefusedKeepAliveKeepsItsConnectionAndItsPeriod) {
+  for (const std::string refusal : {"454 Session Not Found", "405 Method Not Allowed", "501 Not Implemented",
+                                    "unreadable"}) {
+    ScriptedServer server(Serve([refusal](const std::string& request, size_t) {
+      if (Method(request) != "OPTIONS") return Camera(request);
+      if (refusal == "unreadable") return std::string("NOT RTSP AT ALL\r\n\r\n");
+      return Reply(request, "", "", refusal);
+    }));
+    CBaseRTSPClient client(nullptr);
+    ASSERT_TRUE(client.StartSession(Settings(server.Port()), nullptr, kRtpModeUdp));
+    // The first keep-alive goes out about 2 s after PLAY, the next half a
+    // minute later.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          const auto methods = Methods(server);
+          return std::count(methods.begin(), methods.end(), "OPTIONS") >= 1;
+        },
+        6000))
+        << refusal;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    const auto methods = Methods(server);
+    EXPECT_EQ(1, std::count(methods.begin(), methods.end(), "OPTIONS")) << refusal;
+    EXPECT_EQ(1, server.Connections()) << refusal << ": no new connection for a refusal";
+    client.StopSession();
   }
 }
 
