@@ -154,12 +154,17 @@ void CH264RTPMediaParser::EmitAccessUnit(uint32_t timestamp) {
   } else if (waitingForKeyFrame_) {
     return;  // dropped until a unit with an SPS
   }
-  bool noFrame = false;
-  if (!WriteHostFrame(*driver_, client_, code, frame_.data(), frame_.size(), width_, height_, timestamp, &noFrame)) {
-    if (noFrame) noHostFrame_ = true;
-    // The picture chain is broken: wait for the next key frame.
-    Reset();
+  const FrameWrite written =
+      WriteHostFrame(*driver_, client_, code, frame_.data(), frame_.size(), width_, height_, timestamp,
+                     FrameFill::BytesFirst);
+  if (written == FrameWrite::Accepted) return;
+  if (written == FrameWrite::NoFrame) noHostFrame_ = true;
+  if (written == FrameWrite::NoBuffer) {
+    driver_->Message(1, "%s: Data copying error, device %s", "kestrum::CH264RTPMediaParser::ProcessFrame",
+                     driver_->GetDeviceAddress().c_str());
   }
+  // The picture chain is broken: wait for the next key frame.
+  Reset();
 }
 
 }  // namespace kestrum

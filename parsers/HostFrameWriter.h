@@ -18,12 +18,25 @@ constexpr uint32_t FourCC(char a, char b, char c, char d) {
 // The host's size class of a picture width and height.
 uint32_t SizeClass(uint32_t width, uint32_t height);
 
+// In which order a frame is filled: the Motion JPEG and MPEG-4 parsers set
+// the frame's values before the bytes go in; the H.264 parser copies the
+// bytes first, so that a frame whose buffer cannot take them is given up
+// before the client is asked for its time.
+enum class FrameFill { ValuesFirst, BytesFirst };
+
+enum class FrameWrite {
+  Accepted,   // the client took the frame
+  Refused,    // the client refused it (or a call on the frame threw)
+  NoFrame,    // the host's allocator gave none
+  NoBuffer,   // the frame had no buffer for the bytes: nothing was copied
+  NotWritten  // no client, allocator, size or picture size: nothing asked of the host
+};
+
 // Creates a host frame through the driver's allocator, fills it (width,
-// height, size class, data size, code, time, bytes), hands it to the client
-// and releases it whatever the outcome. Returns whether the host accepted it;
-// false also when there is no client, no allocator, no size, or no frame
-// (then noFrame, when given, is set).
-bool WriteHostFrame(IDriver& driver, IMediaParserClient* client, uint32_t fourCC, const uint8_t* data, size_t size,
-                    uint32_t width, uint32_t height, uint32_t rtpTimestamp, bool* noFrame = nullptr);
+// height, size class, data size, code, time, bytes) in the given order,
+// hands it to the client and releases it whatever the outcome.
+FrameWrite WriteHostFrame(IDriver& driver, IMediaParserClient* client, uint32_t fourCC, const uint8_t* data,
+                          size_t size, uint32_t width, uint32_t height, uint32_t rtpTimestamp,
+                          FrameFill order = FrameFill::ValuesFirst);
 
 }  // namespace kestrum

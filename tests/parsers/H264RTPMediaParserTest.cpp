@@ -10,6 +10,7 @@ extern "C" {
 #include "parsers/HostFrameWriter.h"
 #include "rtsp/RTPPacket.h"
 #include "tests/parsers/ParserClient.h"
+#include "tests/parsers/RecordingFrames.h"
 #include "tests/support/FakeDriver.h"
 #include "tools/camera-sim/H264Encoder.h"
 
@@ -327,6 +328,40 @@ TEST_F(H264Parser, ARefusedFrameMakesTheParserWaitForAKeyFrame) {
   EXPECT_EQ(1u, client_.frames.size());
   FeedLoop(*packets, 1, 10);
   EXPECT_EQ(2u, client_.frames.size());
+}
+
+// The bytes go into the frame before anything else is asked of the host, so
+// that a frame without room for them is given up at once, and said so.
+TEST_F(H264Parser, TheFrameIsFilledBytesFirstAndACopyThatFailsIsTold) {
+  RecordingFramesDriver driver;
+  RecordingClient client(driver.calls);
+  CH264RTPMediaParser parser(&driver);
+  parser.SetClient(&client);
+  const auto packets = sim::Packetize(Encoded(), sim::PacketOptions());
+  uint16_t sequence = 1;
+  auto feedUnit = [&](size_t unit) {
+    for (const sim::RtpPayload& payload : packets->accessUnits[unit]) {
+      parser.ProcessPacket(Packet(sequence++, payload.bytes, payload.marker, static_cast<uint32_t>(unit * 3600)));
+    }
+  };
+  feedUnit(0);
+  const CallLog filled = {"CreateFrame", "GetBuffer",   "GetFrameTime", "SetWidth", "SetHeight",   "SetSizeClass",
+                          "SetDataSize", "SetFourCC",   "SetTime",      "OnFrame",  "ReleaseFrame"};
+  EXPECT_EQ(filled, driver.calls);
+  EXPECT_FALSE(parser.IsWaitingForKeyFrame());
+
+  driver.calls.clear();
+  driver.frames.withBuffers = false;
+  feedUnit(1);
+  const CallLog givenUp = {"CreateFrame", "GetBuffer", "ReleaseFrame"};
+  EXPECT_EQ(givenUp, driver.calls) << "no time asked, no value set, nothing handed on";
+  const auto lines = driver.Matching("Data copying error, device 127.0.0.1:");
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(1u, lines[0].level);
+  EXPECT_EQ(0u, lines[0].text.find("kestrum::CH264RTPMediaParser::ProcessFrame: Data copying error, device "))
+      << lines[0].text;
+  EXPECT_TRUE(parser.IsWaitingForKeyFrame()) << "the picture chain is broken";
+  EXPECT_EQ(0, driver.frames.outstanding);
 }
 
 }  // namespace

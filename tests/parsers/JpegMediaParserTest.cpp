@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "parsers/HostFrameWriter.h"
 #include "tests/parsers/ParserClient.h"
+#include "tests/parsers/RecordingFrames.h"
 #include "tests/support/FakeDriver.h"
 #include "tools/camera-sim/PictureFactory.h"
 
@@ -139,6 +142,25 @@ TEST_F(JpegParser, RefusedFramesAndMissingAllocatorStillRelease) {
   driver_.withAllocator = false;
   Feed(MultipartStream(2), 8192);
   EXPECT_EQ(2u, client_.frames.size()) << "no allocator: pictures are dropped";
+}
+
+TEST(JpegFrameFill, ValuesFirstThenTheBytesAndAFrameWithoutABufferIsNotHandedOn) {
+  RecordingFramesDriver driver;
+  RecordingClient client(driver.calls);
+  CJpegMediaParser parser(&driver);
+  parser.SetClient(&client);
+  const std::string stream = MultipartStream(1);
+  parser.ProcessData(std::vector<uint8_t>(stream.begin(), stream.end()));
+  const CallLog filled = {"CreateFrame", "GetFrameTime", "SetWidth",  "SetHeight", "SetSizeClass", "SetDataSize",
+                          "SetFourCC",   "SetTime",      "GetBuffer", "OnFrame",   "ReleaseFrame"};
+  EXPECT_EQ(filled, driver.calls);
+  driver.calls.clear();
+  driver.frames.withBuffers = false;
+  parser.ProcessData(std::vector<uint8_t>(stream.begin(), stream.end()));
+  ASSERT_FALSE(driver.calls.empty());
+  EXPECT_EQ("ReleaseFrame", driver.calls.back());
+  EXPECT_EQ(driver.calls.end(), std::find(driver.calls.begin(), driver.calls.end(), "OnFrame"));
+  EXPECT_EQ(0, driver.frames.outstanding);
 }
 
 TEST(SizeClass, Table) {
