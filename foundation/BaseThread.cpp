@@ -32,7 +32,9 @@ bool CBaseThread::Start(const char* name) {
   threadId_ = 0;
   name_ = name != nullptr ? name : "";
   if (!thread_.Start(&CBaseThread::ThreadProc, this, name_.c_str())) return false;
-  threadId_ = thread_.Id();
+  // The system's id, so that the lines about this thread match what a
+  // debugger or a process viewer shows.
+  threadId_ = thread_.SystemId();
   return true;
 }
 

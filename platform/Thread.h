@@ -41,6 +41,10 @@ struct ThreadState;
 
 // Identifies the calling thread; never 0, never reused within the process.
 uint32_t CurrentThreadId();
+// The system's own id of the calling thread, as debuggers and process
+// viewers show it (the kernel's task id on Linux, the thread id on Windows).
+// The system may reuse it once the thread has ended.
+uint32_t CurrentSystemThreadId();
 
 uint32_t ProcessorCount();
 
@@ -69,6 +73,10 @@ class NativeThread {
 
   bool IsValid() const { return state_ != nullptr; }
   uint32_t Id() const;
+  // The thread's system id (see CurrentSystemThreadId); 0 when none. Where
+  // only the thread itself can tell it (Linux), a thread that has not run
+  // yet is given a moment to.
+  uint32_t SystemId() const;
   bool IsCurrent() const;
   // True while the thread body has not returned.
   bool IsRunning() const;

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,8 @@ struct ThreadState {
   ThreadProc proc = nullptr;
   void* argument = nullptr;
   uint32_t id = 0;
+  // Told by the thread itself as it starts.
+  std::atomic<uint32_t> systemId{0};
   std::string name;
   NativeEvent done{true};
 };
@@ -70,6 +73,7 @@ void* Trampoline(void* raw) {
   delete holder;
 
   t_threadId = state->id;
+  state->systemId.store(CurrentSystemThreadId(), std::memory_order_release);
   // Termination is honoured only inside the interruptible waits of this layer.
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   if (!state->name.empty()) {
@@ -122,6 +126,8 @@ uint32_t CurrentThreadId() {
   if (t_threadId == 0) t_threadId = AllocateThreadId();
   return t_threadId;
 }
+
+uint32_t CurrentSystemThreadId() { return static_cast<uint32_t>(gettid()); }
 
 bool IsThreadTermination() {
   // glibc unwinds a cancelled thread with a foreign exception, which has no
@@ -186,6 +192,21 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
 }
 
 uint32_t NativeThread::Id() const { return state_ ? state_->id : 0; }
+
+uint32_t NativeThread::SystemId() const {
+  if (!state_) return 0;
+  // A thread just created may not have run yet; it tells its id first thing.
+  for (int i = 0; i < 1100; ++i) {
+    const uint32_t id = state_->systemId.load(std::memory_order_acquire);
+    if (id != 0 || state_->done.WaitUninterruptible(0)) return id;
+    if (i < 100) {
+      sched_yield();
+    } else {
+      usleep(1000);
+    }
+  }
+  return 0;
+}
 
 bool NativeThread::IsCurrent() const {
   return state_ != nullptr && state_->id == CurrentThreadId();

@@ -21,6 +21,7 @@ struct ThreadState {
   ThreadProc proc = nullptr;
   void* argument = nullptr;
   uint32_t id = 0;
+  uint32_t systemId = 0;
   std::string name;
   NativeEvent done{true};
   // Set by the thread once it knows whether it can run (see Trampoline).
@@ -198,6 +199,8 @@ std::string ThreadStartFailure() {
   }
 }
 
+uint32_t CurrentSystemThreadId() { return static_cast<uint32_t>(GetCurrentThreadId()); }
+
 uint32_t CurrentThreadId() {
   uint32_t id = static_cast<uint32_t>(t_threadId.Get());
   if (id == 0) {
@@ -268,8 +271,9 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
   // committed at once, and the reservation would come from the program's
   // executable header.
   const unsigned size = static_cast<unsigned>(stackBytes);
+  unsigned systemId = 0;
   uintptr_t handle = _beginthreadex(nullptr, size, &Trampoline, holder, size != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0,
-                                    nullptr);
+                                    &systemId);
   if (handle == 0) {
     const DWORD error = GetLastError();
     delete holder;
@@ -278,6 +282,7 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
     return false;
   }
   state->thread = reinterpret_cast<HANDLE>(handle);
+  state->systemId = systemId;
   // A moment: the thread says at once whether it can run. (Not forever: a
   // start under the loader lock runs the thread only after it is released.)
   state->ready.WaitUninterruptible(10000);
@@ -291,6 +296,8 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
 }
 
 uint32_t NativeThread::Id() const { return state_ ? state_->id : 0; }
+
+uint32_t NativeThread::SystemId() const { return state_ ? state_->systemId : 0; }
 
 bool NativeThread::IsCurrent() const { return state_ != nullptr && state_->id == CurrentThreadId(); }
 

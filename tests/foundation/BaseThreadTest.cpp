@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
+#include "platform/Thread.h"
 #include "tests/support/RecordingLog.h"
 
 using kestrum::CBaseThread;
@@ -27,11 +29,13 @@ class Worker : public CBaseThread {
   std::atomic<bool> selfStopResult{true};
   std::atomic<bool> busy{true};
   std::atomic<bool> finished{false};
+  std::atomic<uint32_t> systemIdSeen{0};
   CManualEvent entered;
 
  protected:
   void Run() override {
     ++runs;
+    systemIdSeen = kestrum::platform::CurrentSystemThreadId();
     entered.Set();
     switch (body_) {
       case Body::HonourStop:
@@ -103,6 +107,12 @@ TEST(BaseThread, JoinPastItsLimitReportsThenWaits) {
   ASSERT_TRUE(worker.Start("slow"));
   ASSERT_TRUE(worker.entered.Wait(5000));
   const uint32_t id = worker.GetThreadId();
+  // The system's id, which a debugger shows, not a count of our own.
+  EXPECT_EQ(worker.systemIdSeen.load(), id);
+  EXPECT_NE(kestrum::platform::CurrentSystemThreadId(), id);
+#if defined(__linux__)
+  EXPECT_TRUE(std::filesystem::exists("/proc/self/task/" + std::to_string(id))) << "a task of this process";
+#endif
   EXPECT_TRUE(worker.JoinThread(50));
   auto lines = log.Lines();
   ASSERT_EQ(2u, lines.size());
