@@ -204,6 +204,12 @@ test_windows() {
     -DCMAKE_CROSSCOMPILING_EMULATOR="$ROOT/tests/e2e/windows/wine-test.sh;$wine32"
 
   run_check "windows-i686: exports" tests/driver/check_dll_exports.sh "$ROOT/build-win32/bin/QuellonIPCapture.dll"
+  # Many 32-bit recorders run Windows 7 SP1: a DLL that imports a newer
+  # function does not load there.
+  run_check "windows-x86_64: imports that Windows 7 has" python3 tests/driver/check_windows7_imports.py \
+    x86_64-w64-mingw32 "$ROOT/build-win64/bin/QuellonIPCapture.dll" "$ROOT/build-win64/bin/capture-host.exe"
+  run_check "windows-i686: imports that Windows 7 has" python3 tests/driver/check_windows7_imports.py \
+    i686-w64-mingw32 "$ROOT/build-win32/bin/QuellonIPCapture.dll" "$ROOT/build-win32/bin/capture-host.exe"
   run_check "windows: vtable layouts" python3 tests/driver/msabi/compare_slots.py
   # A private wine prefix under the build folder; its server is ended after.
   export WINEPREFIX="$ROOT/build-win64/wineprefix" WINEDEBUG=-all

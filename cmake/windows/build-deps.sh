@@ -35,6 +35,10 @@ if [ "$simulator" = --with-simulator ]; then
   variant=sim
 fi
 jobs=$(nproc 2>/dev/null || echo 2)
+# Windows 7 SP1, as the project's own code: a function of a newer Windows in
+# these libraries is a compile error, not a DLL that fails to load there.
+winver=0x0601
+winflags="-D_WIN32_WINNT=$winver -DWINVER=$winver"
 
 # The private apt configuration: deb-src twins of every Debian archive the
 # system fetches binaries from (deb822 .sources files and one-line lists).
@@ -87,7 +91,7 @@ if [ -z "$(ls -A "$apt_dir/lists" 2>/dev/null | grep -v partial)" ] || [ -z "$(s
   apt-get "${apt_opts[@]}" -qq update >&2
 fi
 # recipe: raise when the options below change, so the cache is rebuilt.
-recipe=3
+recipe=4
 key="$arch-$variant-$("$cc" -dumpfullversion)-r$recipe"
 for pkg in "${packages[@]}"; do
   version=$(source_version "$pkg")
@@ -115,7 +119,7 @@ pugi_src=$(source_dir pugixml)
 # pugixml: its own CMake build, static.
 cmake -S "$pugi_src" -B build-pugixml -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_RC_COMPILER="$triple-windres" -DCMAKE_BUILD_TYPE=Release \
-  -DBUILD_SHARED_LIBS=OFF -DPUGIXML_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >&2
+  -DCMAKE_CXX_FLAGS="$winflags" -DBUILD_SHARED_LIBS=OFF -DPUGIXML_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >&2
 cmake --build build-pugixml -j "$jobs" >&2
 cmake --install build-pugixml >&2
 
@@ -124,6 +128,7 @@ cmake --install build-pugixml >&2
 # challenges in place of curl's own code (which wine, for one, cannot do).
 cmake -S "$curl_src" -B build-curl -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_RC_COMPILER="$triple-windres" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+  -DCURL_TARGET_WINDOWS_VERSION="$winver" -DCMAKE_C_FLAGS="-DWINVER=$winver" \
   -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DCURL_ENABLE_SSL=OFF \
   -DCURL_USE_SCHANNEL=OFF -DCURL_WINDOWS_SSPI=OFF -DCURL_USE_OPENSSL=OFF -DCURL_USE_LIBSSH2=OFF -DCURL_ZLIB=OFF -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF \
   -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DENABLE_MANUAL=OFF \
@@ -136,16 +141,17 @@ cmake --install build-curl >&2
 
 if [ "$simulator" = --with-simulator ]; then
   # libmicrohttpd: HTTP server only, no TLS, threads of the system's own.
-  (cd "$(source_dir libmicrohttpd)" && ./configure --host="$triple" CC="$cc" --prefix="$prefix" --enable-static \
+  (cd "$(source_dir libmicrohttpd)" && ./configure --host="$triple" CC="$cc" CPPFLAGS="$winflags" --prefix="$prefix" --enable-static \
     --disable-shared --disable-https --disable-doc --disable-examples --disable-curl --with-threads=auto >&2 &&
     make -j "$jobs" -C src/microhttpd >&2 && make -C src/microhttpd install >&2 && make install-data >&2 || exit 1)
   cmake -S "$(source_dir libjpeg-turbo)" -B build-jpeg -G Ninja -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR="$arch" \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_RC_COMPILER="$triple-windres" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=ON >&2
+    -DCMAKE_C_FLAGS="$winflags" -DCMAKE_INSTALL_PREFIX="$prefix" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_SIMD=OFF -DWITH_TURBOJPEG=ON >&2
   cmake --build build-jpeg -j "$jobs" >&2
   cmake --install build-jpeg >&2
   # No assembly: the simulator's pictures are small and nasm is not needed.
   (cd "$(source_dir x264)" && ./configure --host="$triple" --cross-prefix="$triple-" --prefix="$prefix" \
+    --extra-cflags="$winflags" \
     --enable-static --disable-cli --disable-asm --bit-depth=8 --chroma-format=420 --disable-opencl --disable-avs --disable-swscale --disable-lavf \
     --disable-ffms --disable-gpac --disable-lsmash >&2 && make -j "$jobs" >&2 && make install >&2 || exit 1)
 fi

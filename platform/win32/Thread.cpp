@@ -173,11 +173,23 @@ DWORD WaitInterruptible(const HANDLE* handles, DWORD count, DWORD ms, bool inter
 
 namespace stack {
 bool CurrentBounds(uintptr_t& low, uintptr_t& high) {
-  ULONG_PTR lowest = 0;
-  ULONG_PTR highest = 0;
-  GetCurrentThreadStackLimits(&lowest, &highest);
-  low = static_cast<uintptr_t>(lowest);
-  high = static_cast<uintptr_t>(highest);
+  // What GetCurrentThreadStackLimits (Windows 8 and later) tells, from what
+  // every Windows has: the stack is the reservation this frame lies in,
+  // from its base to the end of its last region.
+  MEMORY_BASIC_INFORMATION region{};
+  if (VirtualQuery(&region, &region, sizeof region) != sizeof region) return false;
+  void* const base = region.AllocationBase;
+  uintptr_t at = reinterpret_cast<uintptr_t>(base);
+  for (;;) {
+    MEMORY_BASIC_INFORMATION next{};
+    if (VirtualQuery(reinterpret_cast<void*>(at), &next, sizeof next) != sizeof next ||
+        next.AllocationBase != base || next.RegionSize == 0) {
+      break;
+    }
+    at = reinterpret_cast<uintptr_t>(next.BaseAddress) + next.RegionSize;
+  }
+  low = reinterpret_cast<uintptr_t>(base);
+  high = at;
   return high > low;
 }
 }  // namespace stack
