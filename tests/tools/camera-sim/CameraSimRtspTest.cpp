@@ -201,7 +201,11 @@ Capture CaptureInterleaved(uint16_t port, const std::string& url, uint32_t ms) {
   Capture capture;
   RtspTestClient client;
   if (!client.Connect(port)) return capture;
-  const std::string setup = client.Request("SETUP", url + "/trackID=1", "Transport: RTP/AVP/TCP;unicast\r\n");
+  // The first SETUP of a picture size encodes its loop before it answers:
+  // tens of seconds in a sanitizer build beside other work, more than a
+  // request's usual wait.
+  const std::string setup =
+      client.Request("SETUP", url + "/trackID=1", "Transport: RTP/AVP/TCP;unicast\r\n", 120000);
   const std::string session = RtspTestClient::Value(setup, "Session");
   client.Request("PLAY", url, "Session: " + session.substr(0, session.find(';')) + "\r\n");
   client.Collect(ms);
