@@ -3,7 +3,6 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
-#include <cstring>
 
 extern "C" {
 #include <x264.h>
@@ -39,26 +38,12 @@ void AppendNals(const x264_nal_t* nals, int count, std::vector<Bytes>& out) {
   }
 }
 
-// RGB to the planar 4:2:0 picture x264 takes.
+// RGB to the planar 4:2:0 picture x264 takes, straight into its planes.
 bool ToI420(tjhandle converter, const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height, x264_picture_t& pic) {
-  std::vector<uint8_t> yuv(tjBufSizeYUV2(static_cast<int>(width), 1, static_cast<int>(height), TJSAMP_420));
-  if (tjEncodeYUV3(converter, rgb.data(), static_cast<int>(width), 0, static_cast<int>(height), TJPF_RGB,
-                   yuv.data(), 1, TJSAMP_420, 0) != 0) {
-    return false;
-  }
-  const size_t lumaSize = static_cast<size_t>(width) * height;
-  const uint32_t chromaWidth = (width + 1) / 2;
-  const uint32_t chromaHeight = (height + 1) / 2;
-  const size_t chromaSize = static_cast<size_t>(chromaWidth) * chromaHeight;
-  for (uint32_t y = 0; y < height; ++y) {
-    std::memcpy(pic.img.plane[0] + y * pic.img.i_stride[0], yuv.data() + y * width, width);
-  }
-  for (uint32_t y = 0; y < chromaHeight; ++y) {
-    std::memcpy(pic.img.plane[1] + y * pic.img.i_stride[1], yuv.data() + lumaSize + y * chromaWidth, chromaWidth);
-    std::memcpy(pic.img.plane[2] + y * pic.img.i_stride[2], yuv.data() + lumaSize + chromaSize + y * chromaWidth,
-                chromaWidth);
-  }
-  return true;
+  unsigned char* planes[3] = {pic.img.plane[0], pic.img.plane[1], pic.img.plane[2]};
+  int strides[3] = {pic.img.i_stride[0], pic.img.i_stride[1], pic.img.i_stride[2]};
+  return tjEncodeYUVPlanes(converter, rgb.data(), static_cast<int>(width), 0, static_cast<int>(height), TJPF_RGB,
+                           planes, strides, TJSAMP_420, 0) == 0;
 }
 
 // A user-data-unregistered SEI message (payload type 5) with a 16-byte UUID
@@ -187,9 +172,10 @@ std::shared_ptr<const EncodedLoop> EncodeOnce(const EncoderSettings& settings, u
   pictures = (pictures + keyframe - 1) / keyframe * keyframe;
   pictures = std::min(pictures, kMaxLoopPictures);
   bool ok = !loop->sps.empty() && !loop->pps.empty();
+  std::vector<uint8_t> rgb;
   for (uint32_t n = 0; n < pictures && ok; ++n) {
-    ok = ToI420(converter, PictureFactory::Render(settings.width, settings.height, n), settings.width,
-                settings.height, picture);
+    PictureFactory::Render(settings.width, settings.height, n, rgb);
+    ok = ToI420(converter, rgb, settings.width, settings.height, picture);
     picture.i_pts = n;
     // The loop must begin with an IDR picture to be repeatable.
     picture.i_type = n == 0 ? X264_TYPE_IDR : X264_TYPE_AUTO;
