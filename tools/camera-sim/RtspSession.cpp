@@ -270,8 +270,11 @@ void RtspSession::RunMedia() {
       const Faults faults = state_.GetFaults();
       if (!faults.stall) {
         if (faults.malformed && frame % kMalformedEvery == kMalformedEvery - 1) SendMalformed();
+        // Counted before its first packet leaves: a client that has read the
+        // state after recording a picture finds it among those sent.
+        const uint64_t pictures = ++picturesSent_;
+        Record([&](RtspSessionRecord& r) { r.picturesSent = pictures; });
         SendPicture(units[unit], faults);
-        ++picturesSent_;
       } else {
         // The pictures are lost on the way, not skipped by the encoder: the
         // sequence numbers show the gap, as they would after a network stall.
@@ -287,9 +290,7 @@ void RtspSession::RunMedia() {
       timestamp_ += timestampStep;
       const uint64_t sent = packetsSent_;
       const uint64_t lost = packetsLost_;
-      const uint64_t pictures = picturesSent_;
       Record([&](RtspSessionRecord& r) {
-        r.picturesSent = pictures;
         r.packetsSent = sent;
         r.packetsLost = lost;
       });

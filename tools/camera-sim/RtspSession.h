@@ -100,7 +100,7 @@ class RtspSession {
   std::vector<uint8_t> held_;  // a packet kept back to be sent after the next
   std::vector<uint8_t> batch_;  // interleaved frames of one picture, one write
   uint64_t packetsSent_ = 0;
-  uint64_t picturesSent_ = 0;  // access units sent (a stall sends none; UDP loss may cut them)
+  uint64_t picturesSent_ = 0;  // access units sent or on their way (a stall sends none; UDP loss may cut them)
   uint64_t octetsSent_ = 0;
   uint64_t packetsLost_ = 0;
 };
