@@ -215,6 +215,8 @@ HttpFrontEnd::~HttpFrontEnd() { Stop(); }
 
 bool HttpFrontEnd::Start(intptr_t listeningHandle, uint16_t port) {
   stopping_ = false;
+  // Before the daemon's threads exist: they read it in every state reply.
+  port_ = port;
   // poll(), not select(): one simulator serves hundreds of cameras, and
   // select() cannot take a descriptor numbered 1024 or above.
   daemon_ = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO, port,
@@ -223,8 +225,10 @@ bool HttpFrontEnd::Start(intptr_t listeningHandle, uint16_t port) {
                              static_cast<MHD_socket>(listeningHandle), MHD_OPTION_URI_LOG_CALLBACK,
                              &HttpCallbacks::OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::OnCompleted,
                              this, MHD_OPTION_END);
-  if (daemon_ == nullptr) return false;
-  port_ = port;
+  if (daemon_ == nullptr) {
+    port_ = 0;
+    return false;
+  }
   return true;
 }
 
