@@ -10,12 +10,6 @@ namespace sim {
 
 namespace {
 
-#if defined(__GNUC__) || defined(__clang__)
-#define KESTRUM_SIM_UNCHECKED __attribute__((no_sanitize("address", "undefined", "thread")))
-#else
-#define KESTRUM_SIM_UNCHECKED
-#endif
-
 // Seven-segment digits: bits a (top) b c d e f g (middle).
 const uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
 
@@ -55,7 +49,8 @@ void DrawDigit(std::vector<uint8_t>& rgb, uint32_t width, uint32_t height, int x
 // pixel under the sanitizers, a loop of pictures took seconds (a camera's
 // first SETUP was answered after the client had given up), and these loops
 // check nothing of the driver's.
-KESTRUM_SIM_UNCHECKED void FillBackground(uint8_t* rgb, uint32_t width, uint32_t height, uint32_t shift) {
+__attribute__((no_sanitize("address", "undefined", "thread"))) void FillBackground(uint8_t* rgb, uint32_t width,
+                                                                                  uint32_t height, uint32_t shift) {
   constexpr uint32_t kPeriod = 128;
   const size_t rowBytes = static_cast<size_t>(width) * 3;
   for (uint32_t y = 0; y < height; ++y) {
