@@ -1,5 +1,9 @@
 #include "foundation/RecursiveLock.h"
 
+#include <chrono>
+#include <new>
+#include <thread>
+
 #include "platform/Event.h"
 #include "platform/Thread.h"
 
@@ -9,6 +13,9 @@ namespace {
 
 constexpr uint32_t kUnknown = 0xFFFFFFFFu;
 constexpr uint32_t kMultiProcessorSpins = 4000;
+// A waiter looks at the grants this often even without a wake: the event is
+// a hint, and a waiter that could not get one polls.
+constexpr uint32_t kGrantCheckMs = 50;
 
 // Whether the machine has a single processor; decided by the first lock.
 std::atomic<uint32_t> g_singleProcessor{kUnknown};
@@ -39,8 +46,13 @@ CRecursiveLock::~CRecursiveLock() { delete wake_.load(std::memory_order_acquire)
 platform::NativeEvent* CRecursiveLock::WakeEvent() {
   platform::NativeEvent* event = wake_.load(std::memory_order_acquire);
   if (event != nullptr) return event;
-  auto* created = new platform::NativeEvent(false);
-  if (wake_.compare_exchange_strong(event, created, std::memory_order_acq_rel)) return created;
+  auto* created = new (std::nothrow) platform::NativeEvent(false);
+  if (created == nullptr) return nullptr;
+  if (!created->IsValid()) {
+    delete created;
+    return nullptr;
+  }
+  if (wake_.compare_exchange_strong(event, created, std::memory_order_seq_cst)) return created;
   delete created;  // another thread installed one first
   return event;
 }
@@ -82,12 +94,23 @@ void CRecursiveLock::Enter() {
       ++s.recursion;
       return;
     }
-    // Only the releasing owner signals, once per release, so the automatic
-    // reset event hands the lock to exactly one waiter. Not a termination
-    // point: unwinding here would leave the count raised.
-    WakeEvent()->WaitUninterruptible(platform::kInfinite);
-    // Pairs with the releasing fetch_sub so the previous owner's writes are seen.
-    s.lockCount.load(std::memory_order_acquire);
+    // Each release with waiters adds one grant, and exactly one waiter takes
+    // it. Not a termination point: unwinding here would leave the count raised.
+    platform::NativeEvent* event = WakeEvent();
+    for (;;) {
+      int32_t grants = s.grants.load(std::memory_order_seq_cst);
+      bool taken = false;
+      while (grants > 0 && !taken) {
+        taken = s.grants.compare_exchange_weak(grants, grants - 1, std::memory_order_seq_cst);
+      }
+      if (taken) break;
+      if (event == nullptr) event = WakeEvent();
+      if (event != nullptr) {
+        event->WaitUninterruptible(kGrantCheckMs);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
   }
   s.owner.store(self, std::memory_order_relaxed);
   s.recursion = 1;
@@ -101,7 +124,11 @@ void CRecursiveLock::Leave() {
   }
   s.owner.store(0, std::memory_order_relaxed);
   if (s.lockCount.fetch_sub(1, std::memory_order_acq_rel) - 1 > 0) {
-    WakeEvent()->Set();
+    // Nothing here allocates: Leave runs in destructors. A waiter that made
+    // its event after the load below sees the grant before it waits.
+    s.grants.fetch_add(1, std::memory_order_seq_cst);
+    platform::NativeEvent* event = wake_.load(std::memory_order_seq_cst);
+    if (event != nullptr) event->Set();
   }
 }
 

@@ -29,8 +29,14 @@ class CRecursiveLock {
     std::atomic<int32_t> lockCount{0};
     std::atomic<uint32_t> owner{0};  // 0 when free
     int32_t recursion = 0;           // touched only by the owner
+    // Releases handed to a waiter and not yet taken. This is what passes the
+    // lock on; the event only wakes, so a waiter without one (none could be
+    // made) still gets the lock by looking here.
+    std::atomic<int32_t> grants{0};
   };
 
+  // The wake event, made on first use; null when none can be made (memory
+  // or kernel objects ran out). Never throws.
   platform::NativeEvent* WakeEvent();
 
   // Automatic-reset; made on first contention so that uncontended locks cost
