@@ -4,21 +4,19 @@
 #include <new>
 
 #include "foundation/TextUtils.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/Network.h"
 
 namespace kestrum {
 
 namespace {
 constexpr uint32_t kNoObjectExitCode = 0x123456;
-// After the time limit a capture thread is terminated; this is how long it
-// gets to reach an interruptible wait and unwind.
-constexpr uint32_t kTerminationGraceMs = 1000;
 // After the capture ran out of memory (or failed otherwise) in its body.
 constexpr uint32_t kRetryAfterErrorMs = 1000;
 }  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink)
-    : sink_(sink), index_(index), driver_(driver) {}
+    : CDriverHold(driver), sink_(sink), index_(index), driver_(driver) {}
 
 CBaseCameraChannel::~CBaseCameraChannel() { CBaseCameraChannel::Stop(); }
 
@@ -43,6 +41,7 @@ bool CBaseCameraChannel::Start(const StreamParams& params) {
     CLockGuard guard(cameraLock_);
     onlineAllowed_ = true;
   }
+  sinkOpen_ = true;
   if (!networkStarted_) networkStarted_ = platform::StartNetworking();
   const bool started = StartCaptureThread();
   if (!started && networkStarted_) {
@@ -57,19 +56,73 @@ void CBaseCameraChannel::Stop() {
     CLockGuard guard(cameraLock_);
     onlineAllowed_ = false;
   }
+  sinkOpen_ = false;
   SetStatus(Stopped);
   SetCameraState(false);
   StopCaptureThread();
-  if (networkStarted_) {
+  // A thread still inside may use the network until it leaves; the
+  // destructor, which it then runs, stops networking.
+  if (networkStarted_ && !ThreadInside()) {
     platform::StopNetworking();
     networkStarted_ = false;
   }
 }
 
+void CBaseCameraChannel::Dispose() {
+  Stop();
+  // Pinned first: once disposed_ is set the thread may destroy the channel
+  // at any moment, and it must find the library's code still mapped however
+  // soon the host unloads it.
+  if (ThreadInside()) platform::PinThisLibrary();
+  bool leftToThread;
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    leftToThread = threadInside_;
+    disposed_ = leftToThread;
+  }
+  if (!leftToThread) delete this;
+}
+
+bool CBaseCameraChannel::ThreadInside() {
+  std::lock_guard<std::mutex> life(lifeMutex_);
+  return threadInside_;
+}
+
+void CBaseCameraChannel::LeaveThread() {
+  bool orphaned;
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    threadInside_ = false;
+    orphaned = disposed_;
+  }
+  // Nothing else refers to a disposed channel: its stop is over.
+  if (orphaned) delete this;
+}
+
 bool CBaseCameraChannel::Restart(const StreamParams& params) {
+  bool fromInside;
+  {
+    CLockGuard guard(threadLock_);
+    fromInside = thread_.IsValid() && thread_.IsCurrent();
+  }
+  if (fromInside) {
+    driver_->Message(2, "%s: %s cannot be restarted from inside its own capture thread; it goes on as it is",
+                     "kestrum::CBaseCameraChannel::Restart", DisplayName(false).c_str());
+    return false;
+  }
   SetStatus(Stopped);
   // The capture thread reads the parameters: change them only once it is gone.
   StopCaptureThread();
+  bool busy;
+  {
+    CLockGuard guard(threadLock_);
+    busy = thread_.IsValid() && thread_.Join(0) == platform::NativeThread::JoinResult::TimedOut;
+  }
+  if (busy) {
+    driver_->Message(2, "%s: %s cannot be restarted: its capture thread has not ended yet",
+                     "kestrum::CBaseCameraChannel::Restart", DisplayName(false).c_str());
+    return false;
+  }
   params_.FrameInterval = params.FrameInterval;
   params_.Width = params.Width;
   params_.Height = params.Height;
@@ -87,16 +140,29 @@ void CBaseCameraChannel::SetStatus(ChannelStatus status) {
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
-  CLockGuard guard(cameraLock_);
-  if (cameraOnline_ == online || (online && !onlineAllowed_)) return;
-  cameraOnline_ = online;
+  uint32_t serial;
+  {
+    CLockGuard guard(cameraLock_);
+    if (cameraOnline_ == online || (online && !onlineAllowed_)) return;
+    cameraOnline_ = online;
+    if (online) lastFailure_.clear();
+    serial = ++stateSerial_;
+  }
+  // Written outside the lock: the host's receiver may block or call back
+  // into the driver (a stop takes this lock). A change overtaken by a newer
+  // one before its line went out is not told: the newer line says how the
+  // camera is.
+  const ChannelStatus status = GetStatus();
+  {
+    CLockGuard guard(cameraLock_);
+    if (serial != stateSerial_) return;
+  }
   const char* prefix = "kestrum::CBaseCameraChannel::SetCameraState";
   if (online) {
-    lastFailure_.clear();
     driver_->Message(3, "%s: %s is online", prefix, DisplayName(false).c_str());
     return;
   }
-  switch (GetStatus()) {
+  switch (status) {
     case SignalLost:
       driver_->Message(1, "%s: Signal was lost for %s", prefix, DisplayName(true).c_str());
       break;
@@ -139,7 +205,7 @@ void CBaseCameraChannel::ReportFailure(const char* reason, const char* detail) {
 }
 
 bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
-  if (sink_ == nullptr) return false;
+  if (sink_ == nullptr || !sinkOpen_.load()) return false;
   try {
     return sink_->ReceiveFrame(frame);
   } catch (...) {
@@ -148,7 +214,7 @@ bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
 }
 
 void CBaseCameraChannel::NotifySignalLost() {
-  if (sink_ == nullptr) return;
+  if (sink_ == nullptr || !sinkOpen_.load()) return;
   try {
     sink_->NotifySignalLost();
   } catch (...) {
@@ -171,11 +237,18 @@ void CBaseCameraChannel::LoadDeviceSettings() {
 uint32_t CBaseCameraChannel::ThreadProc(void* self) {
   if (self == nullptr) return kNoObjectExitCode;
   auto* channel = static_cast<CBaseCameraChannel*>(self);
+  channel->RunUntilStopped();
+  channel->LeaveThread();
+  return 0;
+}
+
+void CBaseCameraChannel::RunUntilStopped() {
+  CBaseCameraChannel* channel = this;
   for (;;) {
     const char* reason = nullptr;
     try {
       channel->Run();
-      return 0;
+      return;
     } catch (const std::bad_alloc&) {
       reason = "not enough memory";
     } catch (...) {
@@ -190,7 +263,7 @@ uint32_t CBaseCameraChannel::ThreadProc(void* self) {
     } catch (...) {
       if (platform::IsThreadTermination()) throw;
     }
-    if (channel->stopEvent_.Wait(kRetryAfterErrorMs)) return 0;
+    if (channel->stopEvent_.Wait(kRetryAfterErrorMs)) return;
   }
 }
 
@@ -199,10 +272,20 @@ bool CBaseCameraChannel::StartCaptureThread() {
   if (!threadLock_.TryEnter()) return false;
   bool started = false;
   bool refused = false;  // by the system, not by a stop in progress
+  // A thread that outlived its stop may have ended since: its handle goes.
+  if (thread_.IsValid()) thread_.Join(0);
   if (!thread_.IsValid()) {
     stopEvent_.Reset();
+    {
+      std::lock_guard<std::mutex> life(lifeMutex_);
+      threadInside_ = true;
+    }
     started = thread_.Start(&CBaseCameraChannel::ThreadProc, this, "capture");
     refused = !started;
+    if (!started) {
+      std::lock_guard<std::mutex> life(lifeMutex_);
+      threadInside_ = false;
+    }
   }
   threadLock_.Leave();
   if (refused) ReportThreadRefused();
@@ -223,23 +306,21 @@ void CBaseCameraChannel::ReportThreadRefused() {
 
 void CBaseCameraChannel::StopCaptureThread() {
   stopEvent_.Set();  // before the lock, so that a body blocked on the event wakes
-  CLockGuard guard(threadLock_);
-  if (!thread_.IsValid()) return;
-  OnStopRequested();
-  if (thread_.IsCurrent()) return;  // stopping from inside: nothing to wait for
-  const uint32_t limit = 2 * driver_->GetDeviceInfo()->ConnectTimeout;
-  if (thread_.Join(limit) == platform::NativeThread::JoinResult::TimedOut) {
-    driver_->Message(2, "%s: Video capture thread for %s cannot be stopped and will be terminated now",
-                     "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
-    if (!thread_.Terminate(kTerminationGraceMs)) {
-      // The thread uses this channel: it is waited for rather than left
-      // running while the channel is destroyed.
-      driver_->Message(1, "%s: Video capture thread for %s could not be terminated; waiting for it to end",
-                       "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str());
-      thread_.Join(platform::kInfinite);
-    }
+  uint32_t limit = 0;
+  {
+    CLockGuard guard(threadLock_);
+    if (!thread_.IsValid()) return;
+    OnStopRequested();
+    // From inside (a host callback on the capture thread): it ends as it
+    // leaves the callback, and the handle stays until then.
+    if (thread_.IsCurrent()) return;
+    limit = 2 * driver_->GetDeviceInfo()->ConnectTimeout;
+    if (thread_.Join(limit) == platform::NativeThread::JoinResult::Ended) return;
   }
-  thread_.Release();
+  // Neither killed wherever it is nor waited for without end: with its stop
+  // event set it ends at its next wait. Told outside the lock.
+  driver_->Message(2, "%s: Video capture thread for %s cannot be stopped within %u milliseconds and will end at its "
+                   "next wait", "kestrum::CBaseCameraChannel::StopThread", DisplayName(true).c_str(), limit);
 }
 
 bool CBaseCameraChannel::ToSystemTime(uint64_t value, ipcapture::SYSTEM_TIME& time) {

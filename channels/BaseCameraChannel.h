@@ -3,7 +3,9 @@
 // its stop event, the time of the last frame, and the per-device settings.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "driver/ICameraChannel.h"
@@ -16,7 +18,24 @@
 
 namespace kestrum {
 
-class CBaseCameraChannel : public ICameraChannel {
+// Holds a reference on the driver view for as long as the channel exists:
+// a base of its own so that it goes last, after every member that logs.
+class CDriverHold {
+ protected:
+  explicit CDriverHold(IDriver* driver) : held_(driver) {
+    if (held_ != nullptr) held_->AddReference();
+  }
+  ~CDriverHold() {
+    if (held_ != nullptr) held_->ReleaseReference();
+  }
+  CDriverHold(const CDriverHold&) = delete;
+  CDriverHold& operator=(const CDriverHold&) = delete;
+
+ private:
+  IDriver* held_;
+};
+
+class CBaseCameraChannel : private CDriverHold, public ICameraChannel {
  public:
   CBaseCameraChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink);
   ~CBaseCameraChannel() override;
@@ -26,8 +45,15 @@ class CBaseCameraChannel : public ICameraChannel {
   void Attach(ipcapture::IChannelAttachment*) override {}
   // Stops a running channel first, then starts the capture thread.
   bool Start(const StreamParams& params) override;
+  // Closes the sink (no frame reaches it once Stop has returned) and stops
+  // the capture thread within twice the connect time-out. A thread that has
+  // not ended by then (most often it is inside a host callback) is left to
+  // end at its next wait; Dispose then leaves the channel to it.
   void Stop() override;
-  // New interval and size; the quality given to Start is kept.
+  void Dispose() override;
+  // New interval and size; the quality given to Start is kept. Refused from
+  // the capture thread itself, and while an earlier capture thread has not
+  // ended.
   bool Restart(const StreamParams& params) override;
   bool QueryFlagA() override { return false; }
   bool QueryFlagB() override { return false; }
@@ -74,18 +100,34 @@ class CBaseCameraChannel : public ICameraChannel {
 
  private:
   static uint32_t ThreadProc(void* self);
+  // The body with its retries after failures.
+  void RunUntilStopped();
+  // The capture thread's last step: destroys a channel disposed of meanwhile.
+  void LeaveThread();
+  bool ThreadInside();
   bool StartCaptureThread();
   // Tells the host that the system refused the capture thread.
   void ReportThreadRefused();
 
   ipcapture::IHostFrameSink* sink_;
+  // Closed by Stop: the host may free its sink once StopChannel returned.
+  std::atomic<bool> sinkOpen_{false};
   bool networkStarted_ = false;
+  // Whether a capture thread is inside the channel, and whether the channel
+  // was disposed of meanwhile (that thread then destroys it as it leaves).
+  // Never held while anything else is done.
+  std::mutex lifeMutex_;
+  bool threadInside_ = false;
+  bool disposed_ = false;
   // Changed by the host's Stop and by the capture thread. Once Stop has begun,
   // a frame still delivered on the way out must not bring the camera back
   // online (which would log "online" and "stopped" twice).
   CRecursiveLock cameraLock_;
   bool cameraOnline_ = false;
   bool onlineAllowed_ = true;
+  // Counts the state changes; a line is written outside the lock only while
+  // its change is the latest.
+  uint32_t stateSerial_ = 0;
   std::string lastFailure_;
   CRecursiveLock statusLock_;
   ChannelStatus status_ = Stopped;

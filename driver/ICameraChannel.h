@@ -27,6 +27,13 @@ class ICameraChannel {
   virtual void Attach(ipcapture::IChannelAttachment* attachment) = 0;
   virtual bool Start(const StreamParams& params) = 0;
   virtual void Stop() = 0;
+  // Stops the channel and destroys it: at once, or, while a thread of the
+  // channel is still inside it (it outlived its stop, or this is called from
+  // it), as that thread leaves.
+  virtual void Dispose() {
+    Stop();
+    delete this;
+  }
   virtual bool Restart(const StreamParams& params) = 0;
   virtual bool QueryFlagA() = 0;
   virtual bool QueryFlagB() = 0;

@@ -28,6 +28,11 @@ class IDriver : public IDebugMessage {
  public:
   static constexpr int32_t kNoNumber = static_cast<int32_t>(0x80000000u);
 
+  // A component keeps its driver view for as long as it exists, its threads'
+  // last steps included; views that do not count references ignore these.
+  virtual void AddReference() {}
+  virtual void ReleaseReference() {}
+
   virtual const char* GetDriverName() = 0;
   // Directory of the host's executable with its trailing separator, or empty.
   virtual std::string GetHostDirectory() = 0;

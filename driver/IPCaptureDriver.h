@@ -1,13 +1,15 @@
 // The generic capture driver: keeps the host's description of one device and
-// serves the device's components through the IDriver view.
+// serves the device's components through the IDriver view. Each Open makes a
+// new session, which the components are given; the driver's own IDriver view
+// is that of its current session.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "driver/DeviceInfo.h"
+#include "driver/DriverSession.h"
 #include "driver/ICameraChannel.h"
 #include "driver/IDriver.h"
 #include "driver/host_interfaces.h"
@@ -20,7 +22,9 @@ class CIPVideoCapture;
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, public IVideoChannelCreator {
  public:
   KESTRUM_DESTRUCTOR_SLOT(CIPCaptureDriver)
-  CIPCaptureDriver();
+  // The name is the derived driver's (GetDriverName), a string that lives
+  // as long as the library.
+  explicit CIPCaptureDriver(const char* driverName);
   // Closes too, but by then a derived part is gone while the components'
   // threads may still call it: a derived class closes in its own destructor.
   ~CIPCaptureDriver() override;
@@ -44,18 +48,21 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
   virtual void LogDriverOpened(const std::string& firmware);
 
   // IDebugMessage
-  std::string GetDeviceAddress() override;
+  std::string GetDeviceAddress() override { return session_->GetDeviceAddress(); }
   KESTRUM_PRINTF_FORMAT(3, 4) void Message(uint32_t level, const char* format, ...) override;
 
   // IDriver
-  std::string GetHostDirectory() override { return hostDirectory_; }
-  DEVICE_INFO* GetDeviceInfo() override { return &device_; }
-  IOCounts GetIOCounts() override { return ioCounts_; }
+  std::string GetHostDirectory() override { return session_->GetHostDirectory(); }
+  DEVICE_INFO* GetDeviceInfo() override { return session_->GetDeviceInfo(); }
+  IOCounts GetIOCounts() override { return session_->GetIOCounts(); }
   ipcapture::IHostFrameAllocator* GetFrameAllocator() override { return allocator_; }
-  uint32_t GetStreamKind() override { return streamKind_; }
-  uint32_t GetChannelCount() override { return channelCount_; }
-  std::string GetParameterString(uint32_t index) override;
-  int32_t GetParameterNumber(uint32_t index) override;
+  uint32_t GetStreamKind() override { return session_->GetStreamKind(); }
+  uint32_t GetChannelCount() override { return session_->GetChannelCount(); }
+  std::string GetParameterString(uint32_t index) override { return session_->GetParameterString(index); }
+  int32_t GetParameterNumber(uint32_t index) override { return session_->GetParameterNumber(index); }
+  int32_t FindResolution(uint32_t width, uint32_t height) override {
+    return session_->FindResolution(width, height);
+  }
 
   // IVideoChannelCreator
   ICameraChannel* CreateVideoChannel(uint32_t index, ipcapture::IHostFrameSink* sink) override;
@@ -67,21 +74,22 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
  protected:
   // The channel class for the device's stream kind; null for kinds without one.
   virtual ICameraChannel* MakeChannel(uint32_t index, ipcapture::IHostFrameSink* sink);
+  // The current opening's session: what components are made with.
+  CDriverSession& Session() { return *session_; }
 
   ICaptureIOApi* digitalIO_ = nullptr;  // owned
 
  private:
   void ReadDeviceSettings(ipcapture::IDeviceSettings* settings);
 
-  ipcapture::IDebugInfoReceiver* receiver_ = nullptr;
+  // Ends the session's validity and puts an unopened one in its place;
+  // false when none could be made (the closed one stays).
+  bool RenewSession();
+
   ipcapture::IHostFrameAllocator* allocator_ = nullptr;
-  std::map<uint32_t, std::string> parameters_;
   HOST_VERSION hostVersion_;
   std::string hostDirectory_;
-  DEVICE_INFO device_;
-  IOCounts ioCounts_;
-  uint32_t channelCount_ = 0;
-  uint32_t streamKind_ = 0;
+  CDriverSession* session_ = nullptr;        // counted; never null
   CIPVideoCapture* videoCapture_ = nullptr;  // owned
 };
 

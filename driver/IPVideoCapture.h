@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "driver/ICameraChannel.h"
@@ -11,11 +12,16 @@
 
 namespace kestrum {
 
+// A host may call in from inside its own callbacks, on the library's
+// threads: a channel stopped from its own thread is destroyed once that
+// thread has left it, and a call that cannot be carried out there is
+// refused with false and a warning that says why.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
  public:
   KESTRUM_DESTRUCTOR_SLOT(CIPVideoCapture)
-  CIPVideoCapture(IVideoChannelCreator* creator, uint32_t channelCount);
-  // Stops and destroys every channel.
+  // The log (the driver) is told why a call was refused; may be null.
+  CIPVideoCapture(IVideoChannelCreator* creator, uint32_t channelCount, IDebugMessage* log = nullptr);
+  // Stops and disposes of every channel.
   virtual ~CIPVideoCapture();
   CIPVideoCapture(const CIPVideoCapture&) = delete;
   CIPVideoCapture& operator=(const CIPVideoCapture&) = delete;
@@ -35,18 +41,31 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   struct Entry {
     ICameraChannel* channel = nullptr;      // owned
     ICompanionChannel* companion = nullptr;  // owned
+    bool restarting = false;  // taken out by RestartChannel, which puts it back
+  };
+  // Shared with the calls in progress: a Close or delete from inside a
+  // callback may destroy this object while a restart on another thread
+  // still holds a channel it took out; that restart then finds the table
+  // closed and disposes of the channel itself.
+  struct Table {
+    explicit Table(uint32_t count) : entries(count) {}
+    CRecursiveLock lock;
+    std::vector<Entry> entries;
+    bool closed = false;
   };
 
-  // Takes the entry out under the lock; an index outside the table gives nulls.
-  Entry TakeEntry(uint32_t index);
-  // The channel of an index, or null. The host serialises calls per index, so
-  // the channel stays alive while that host call uses it.
-  ICameraChannel* FindChannel(uint32_t index);
+  // Takes the entry out under the lock; an index outside the table, or one
+  // whose channel is being restarted, gives nulls.
+  static Entry TakeEntry(Table& table, uint32_t index, bool* restarting = nullptr);
+  // Puts an entry in; false (the entry left to the caller) when the table is
+  // closed or the index taken meanwhile.
+  static bool PutEntry(Table& table, uint32_t index, const Entry& entry);
   static void StopAndDestroy(Entry& entry);
+  void Refused(const char* method, uint32_t index, const char* why);
 
   IVideoChannelCreator* creator_;
-  CRecursiveLock lock_;
-  std::vector<Entry> table_;
+  IDebugMessage* log_;
+  std::shared_ptr<Table> table_;
 };
 
 }  // namespace kestrum

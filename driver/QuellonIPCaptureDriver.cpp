@@ -15,7 +15,8 @@ CQuellonIPCaptureDriver::~CQuellonIPCaptureDriver() { Close(); }
 
 bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::IHostFrameAllocator* allocator,
                                    ipcapture::IDeviceSettings* settings) {
-  resolutions_.clear();  // a second Open must not keep the first one's list
+  // Each opening has a session of its own, resolution list included, so a
+  // second Open never touches a list that a channel still streaming reads.
   if (!CIPCaptureDriver::Open(receiver, allocator, settings)) return false;
   try {
     DEVICE_INFO* device = GetDeviceInfo();
@@ -23,7 +24,7 @@ bool CQuellonIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipca
     device->StreamTimeout = 15000;
     LogDriverOpened(GetParameterString(2));
     std::string list = GetParameterString(4);
-    if (!list.empty()) resolutions_ = SplitString(list, ';');
+    if (!list.empty()) Session().SetResolutions(SplitString(list, ';'));
     return true;
   } catch (...) {
     return false;
@@ -41,7 +42,7 @@ bool CQuellonIPCaptureDriver::AttachDigitalIO() {
             counts.OutputCount, kMaxIOCount);
     return true;
   }
-  if (counts.InputCount > 0 || counts.OutputCount > 0) digitalIO_ = new (std::nothrow) CDigitalIO(this);
+  if (counts.InputCount > 0 || counts.OutputCount > 0) digitalIO_ = new (std::nothrow) CDigitalIO(&Session());
   return true;  // a device without its I/O object still captures
 }
 
@@ -49,20 +50,12 @@ ICameraChannel* CQuellonIPCaptureDriver::MakeChannel(uint32_t index, ipcapture::
   switch (GetStreamKind()) {
     // Out of memory, std::bad_alloc: the caller says so.
     case 1:
-      return new CMJPEGHttpChannel(index, this, sink);
+      return new CMJPEGHttpChannel(index, &Session(), sink);
     case 3:
-      return new CH264ChannelRTSP(index, this, sink);
+      return new CH264ChannelRTSP(index, &Session(), sink);
     default:
       return nullptr;  // no channel class for this stream kind
   }
-}
-
-int32_t CQuellonIPCaptureDriver::FindResolution(uint32_t width, uint32_t height) {
-  const std::string wanted = FormatString("%ux%u", width, height);
-  for (size_t i = 0; i < resolutions_.size(); ++i) {
-    if (resolutions_[i] == wanted) return static_cast<int32_t>(i);
-  }
-  return -1;
 }
 
 }  // namespace kestrum

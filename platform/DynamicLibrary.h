@@ -10,6 +10,12 @@ namespace platform {
 // ("libX.so" here, "X.dll" on Windows).
 std::string LibraryFileName(const std::string& baseName);
 
+// Keeps the library that holds this code loaded until the process ends, so
+// that a thread of the library still running cannot find its code unmapped
+// after the host unloads it (FreeLibrary, dlclose). A program linked with it
+// statically has nothing to pin. False when the system refused.
+bool PinThisLibrary();
+
 class DynamicLibrary {
  public:
   DynamicLibrary() = default;

@@ -2,8 +2,23 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+
 namespace kestrum {
 namespace platform {
+
+bool PinThisLibrary() {
+  static std::atomic<bool> pinned{false};
+  if (pinned.load()) return true;
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&PinThisLibrary), &info) == 0 || info.dli_fname == nullptr) return false;
+  // A second reference that is never given back, on a library that may not
+  // be unloaded: dlclose then leaves it mapped.
+  void* handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  if (handle == nullptr) return false;
+  pinned = true;
+  return true;
+}
 
 std::string LibraryFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
 

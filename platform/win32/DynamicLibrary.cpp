@@ -5,6 +5,14 @@
 namespace kestrum {
 namespace platform {
 
+bool PinThisLibrary() {
+  HMODULE module = nullptr;
+  // The module's reference count no longer matters once pinned: FreeLibrary
+  // leaves it loaded until the process ends.
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&PinThisLibrary), &module) != 0;
+}
+
 std::string LibraryFileName(const std::string& baseName) { return baseName + ".dll"; }
 
 DynamicLibrary::~DynamicLibrary() { Close(); }
