@@ -18,23 +18,6 @@
 
 namespace kestrum {
 
-// Holds a reference on the driver view for as long as the channel exists:
-// a base of its own so that it goes last, after every member that logs.
-class CDriverHold {
- protected:
-  explicit CDriverHold(IDriver* driver) : held_(driver) {
-    if (held_ != nullptr) held_->AddReference();
-  }
-  ~CDriverHold() {
-    if (held_ != nullptr) held_->ReleaseReference();
-  }
-  CDriverHold(const CDriverHold&) = delete;
-  CDriverHold& operator=(const CDriverHold&) = delete;
-
- private:
-  IDriver* held_;
-};
-
 class CBaseCameraChannel : private CDriverHold, public ICameraChannel {
  public:
   CBaseCameraChannel(uint32_t index, IDriver* driver, ipcapture::IHostFrameSink* sink);
@@ -64,6 +47,10 @@ class CBaseCameraChannel : private CDriverHold, public ICameraChannel {
   virtual void Run() = 0;
   // Called by the stopping thread before it waits for the capture thread.
   virtual void OnStopRequested() {}
+  // True on a thread of the channel's other than the capture thread (one
+  // that delivers pictures too): a stop from there cannot wait for the
+  // capture thread, which waits for it.
+  virtual bool OnHelperThread() { return false; }
 
   void SetStatus(ChannelStatus status);
   // Logs the change of the camera's state ("is online", "Signal was lost",

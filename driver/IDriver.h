@@ -49,6 +49,24 @@ class IDriver : public IDebugMessage {
   virtual int32_t FindResolution(uint32_t width, uint32_t height) = 0;
 };
 
+// Holds a reference on the driver view for as long as its component exists:
+// a base of the component's own so that it goes last, after every member
+// that logs.
+class CDriverHold {
+ protected:
+  explicit CDriverHold(IDriver* driver) : held_(driver) {
+    if (held_ != nullptr) held_->AddReference();
+  }
+  ~CDriverHold() {
+    if (held_ != nullptr) held_->ReleaseReference();
+  }
+  CDriverHold(const CDriverHold&) = delete;
+  CDriverHold& operator=(const CDriverHold&) = delete;
+
+ private:
+  IDriver* held_;
+};
+
 // Used by the video capture object to make the channels of the device.
 class IVideoChannelCreator {
  public:

@@ -8,6 +8,7 @@
 #include "driver/DebugInfo.h"
 #include "driver/HostVersion.h"
 #include "driver/IPVideoCapture.h"
+#include "io/IOBase.h"
 #include "foundation/TextUtils.h"
 #include "platform/System.h"
 
@@ -98,10 +99,10 @@ void CIPCaptureDriver::Close() {
     // stops below finds nothing left to stop.
     CIPVideoCapture* videoCapture = videoCapture_;
     videoCapture_ = nullptr;
-    ICaptureIOApi* digitalIO = digitalIO_;
+    CIOBase* digitalIO = digitalIO_;
     digitalIO_ = nullptr;
     delete videoCapture;
-    ipcapture::DestroyThroughInterface(digitalIO);
+    if (digitalIO != nullptr) digitalIO->Dispose();
   } catch (...) {
   }
   // From here on the host's receiver and allocator are not called, also by a

@@ -17,6 +17,7 @@
 
 namespace kestrum {
 
+class CIOBase;
 class CIPVideoCapture;
 
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, public IVideoChannelCreator {
@@ -77,7 +78,7 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
   // The current opening's session: what components are made with.
   CDriverSession& Session() { return *session_; }
 
-  ICaptureIOApi* digitalIO_ = nullptr;  // owned
+  CIOBase* digitalIO_ = nullptr;  // owned; disposed of, not deleted
 
  private:
   void ReadDeviceSettings(ipcapture::IDeviceSettings* settings);

@@ -16,12 +16,15 @@ CBaseThread::~CBaseThread() { StopThread(2000); }
 
 uint32_t CBaseThread::ThreadProc(void* object) {
   if (object == nullptr) return kNoObjectExitCode;
+  auto* self = static_cast<CBaseThread*>(object);
   try {
-    static_cast<CBaseThread*>(object)->Run();
+    self->Run();
   } catch (...) {
     if (platform::IsThreadTermination()) throw;
     // A body must not take the process down; the thread just ends.
   }
+  // Last: the hook may destroy the object that holds this one.
+  if (self->exitHook_ != nullptr) self->exitHook_(self->exitContext_);
   return 0;
 }
 
@@ -66,6 +69,20 @@ bool CBaseThread::JoinThread(uint32_t ms) {
     }
   }
   return true;
+}
+
+CBaseThread::StopOutcome CBaseThread::StopWithin(uint32_t ms) {
+  bool ended = false;
+  if (!BeginStop(ended)) return StopOutcome::FromInside;
+  if (ended || thread_.Join(ms) == platform::NativeThread::JoinResult::Ended) return StopOutcome::Ended;
+  if (log_ != nullptr) {
+    log_->Message(2,
+                  "%s: Thread (id=%u, name=\"%s\") for device %s was not stopped during %lu milliseconds and will "
+                  "end at its next wait",
+                  "kestrum::CBaseThread::StopThread", threadId_, name_.c_str(), DeviceAddress().c_str(),
+                  static_cast<unsigned long>(ms));
+  }
+  return StopOutcome::StillRunning;
 }
 
 bool CBaseThread::StopThread(uint32_t ms) {

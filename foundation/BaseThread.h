@@ -28,10 +28,28 @@ class CBaseThread {
   // Signals stop and waits up to ms; past that, reports and terminates it.
   virtual bool StopThread(uint32_t ms);
 
+  enum class StopOutcome {
+    Ended,         // not running any more
+    FromInside,    // asked on the thread itself: it ends as it returns
+    StillRunning   // not ended within the limit (reported); the handle stays
+  };
+  // Signals stop and waits up to ms; a thread that has not ended by then is
+  // neither terminated nor waited for: with its stop event set it ends at
+  // its next wait. Start is refused until it has.
+  StopOutcome StopWithin(uint32_t ms);
+  // Called on the thread as its last step, after the body returned; it may
+  // destroy the object this thread belongs to.
+  void SetExitHook(void (*hook)(void* context), void* context) {
+    exitHook_ = hook;
+    exitContext_ = context;
+  }
+
   // Signals the stop event without waiting; JoinThread or StopThread follow.
   void RequestStop() { stopEvent_.Set(); }
   // True while the thread's body has not returned.
   bool IsRunning() const { return thread_.IsValid() && thread_.IsRunning(); }
+  // True when called on this object's thread (from a callback it made).
+  bool IsCurrentThread() const { return thread_.IsValid() && thread_.IsCurrent(); }
 
   uint32_t GetThreadId() const { return threadId_; }
   const std::string& GetName() const { return name_; }
@@ -56,6 +74,8 @@ class CBaseThread {
   uint32_t threadId_ = 0;
   IDebugMessage* log_;
   CManualEvent stopEvent_;
+  void (*exitHook_)(void*) = nullptr;
+  void* exitContext_ = nullptr;
 };
 
 }  // namespace kestrum

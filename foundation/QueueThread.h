@@ -47,6 +47,16 @@ class CQueueThread : public CBaseThread {
     return JoinThread(5000);
   }
 
+  // As Stop, without waiting past the limit (see StopWithin).
+  StopOutcome StopWithinLimit() {
+    StopEvent().Set();
+    {
+      CLockGuard guard(lock_);
+      queue_.clear();
+    }
+    return StopWithin(5000);
+  }
+
   void SignalStop() { StopEvent().Set(); }
   CManualEvent& StopSignal() { return StopEvent(); }
 

@@ -27,7 +27,10 @@ class CTickThread : private CBaseThread {
   using CBaseThread::GetName;
   using CBaseThread::GetThreadId;
   using CBaseThread::JoinThread;
+  using CBaseThread::SetExitHook;
+  using CBaseThread::StopOutcome;
   using CBaseThread::StopThread;
+  using CBaseThread::StopWithin;
 
  protected:
   virtual void OnTick() = 0;

@@ -1,15 +1,77 @@
 #include "io/IOBase.h"
 
+#include <new>
 #include <string>
+
+#include "platform/DynamicLibrary.h"
 
 namespace kestrum {
 
 CIOBase::CIOBase(IDriver* driver)
-    : driver_(driver),
+    : CDriverHold(driver),
+      driver_(driver),
       inputThread_(driver, this, &CIOBase::GetInputStatesWrapper),
       outputThread_(driver, this, &CIOBase::SetOutputStateWrapper) {}
 
 CIOBase::~CIOBase() { StopThreads(); }
+
+void CIOBase::Dispose() {
+  callbackOpen_ = false;
+  inputThread_.SignalStop();
+  outputThread_.SignalStop();
+  outputThread_.StopWithinLimit();
+  inputThread_.StopWithin(5000);
+  bool inside;
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    inside = workersInside_ > 0;
+  }
+  // Pinned before the worker may destroy the object: its code must stay
+  // mapped however soon the host unloads the library.
+  if (inside) platform::PinThisLibrary();
+  bool leftToWorker;
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    leftToWorker = workersInside_ > 0;
+    disposed_ = leftToWorker;
+  }
+  if (!leftToWorker) delete this;
+}
+
+void CIOBase::WorkerLeft(void* self) {
+  auto* io = static_cast<CIOBase*>(self);
+  bool last;
+  {
+    std::lock_guard<std::mutex> life(io->lifeMutex_);
+    last = --io->workersInside_ == 0 && io->disposed_;
+  }
+  if (last) delete io;
+}
+
+template <class Worker>
+bool CIOBase::StartWorker(Worker& worker, const std::string& name) {
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    ++workersInside_;
+  }
+  worker.SetExitHook(&CIOBase::WorkerLeft, this);
+  bool started = false;
+  try {
+    started = worker.Start(name.c_str());
+  } catch (...) {
+    // Out of memory for its name: not started, so not inside.
+  }
+  if (started) return true;
+  std::lock_guard<std::mutex> life(lifeMutex_);
+  --workersInside_;
+  return false;
+}
+
+ICaptureIOCallback* CIOBase::OpenCallback() {
+  if (!callbackOpen_.load()) return nullptr;
+  CLockGuard guard(lock_);
+  return callback_;
+}
 
 void CIOBase::StopThreads() {
   inputThread_.SignalStop();
@@ -20,9 +82,13 @@ void CIOBase::StopThreads() {
 
 bool CIOBase::SetIOCallback(ICaptureIOCallback* callback) {
   if (callback == nullptr) return false;
-  CLockGuard guard(lock_);
-  callback_ = callback;
-  return true;
+  try {
+    CLockGuard guard(lock_);
+    callback_ = callback;
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 void CIOBase::ResetStates() {
@@ -35,11 +101,7 @@ void CIOBase::ResetStates() {
 }
 
 void CIOBase::NotifyReset() {
-  ICaptureIOCallback* callback;
-  {
-    CLockGuard guard(lock_);
-    callback = callback_;
-  }
+  ICaptureIOCallback* callback = OpenCallback();
   if (callback != nullptr) callback->OnIOStatesReset();
 }
 
@@ -58,13 +120,46 @@ void CIOBase::EndFailureStreak(bool& armed) {
 }
 
 bool CIOBase::StartIO() {
+  try {
+    return StartWorkers();
+  } catch (const std::bad_alloc&) {
+    ReportFailure("kestrum::CIOBase::StartIO", "not enough memory");
+  } catch (...) {
+    ReportFailure("kestrum::CIOBase::StartIO", "an unexpected error");
+  }
+  return false;
+}
+
+void CIOBase::ReportFailure(const char* where, const char* reason) {
+  // Saying why may itself run out: the host then hears nothing, but the
+  // call still returns.
+  try {
+    driver_->Message(1, "%s: %s. Device %s", where, reason, driver_->GetDeviceAddress().c_str());
+  } catch (...) {
+  }
+}
+
+bool CIOBase::StartWorkers() {
+  bool busy;
+  {
+    std::lock_guard<std::mutex> life(lifeMutex_);
+    busy = workersInside_ > 0;
+  }
+  if (busy) {
+    // A worker of the last start is still in the host's callback (the stop
+    // gave up on it): starting now would run two.
+    driver_->Message(2, "%s: Digital I/O of device %s cannot be started: a worker of its last start has not ended yet",
+                     "kestrum::CIOBase::StartIO", driver_->GetDeviceAddress().c_str());
+    return false;
+  }
   ResetStates();
+  callbackOpen_ = true;
   OnStartIO();
   bool result = true;
   const std::string suffix = std::string(" (") + driver_->GetDriverName() + ")";
   const IOCounts counts = driver_->GetIOCounts();
   if (counts.OutputCount > 0) {
-    if (outputThread_.Start(("Digital Output thread" + suffix).c_str())) {
+    if (StartWorker(outputThread_, "Digital Output thread" + suffix)) {
       // Every relay is driven to state 1 first.
       for (uint32_t i = 0; i < GetOutputCount(); ++i) SetOutputState(i, 1);
     } else {
@@ -73,7 +168,7 @@ bool CIOBase::StartIO() {
                        driver_->GetDeviceAddress().c_str());
     }
   }
-  if (counts.InputCount > 0 && !inputThread_.Start(("Digital Input thread" + suffix).c_str())) {
+  if (counts.InputCount > 0 && !StartWorker(inputThread_, "Digital Input thread" + suffix)) {
     result = false;
     driver_->Message(1, "%s: Start Input thread failed! Device %s", "kestrum::CIOBase::StartIO",
                      driver_->GetDeviceAddress().c_str());
@@ -82,16 +177,31 @@ bool CIOBase::StartIO() {
 }
 
 bool CIOBase::StopIO() {
+  try {
+    return StopWorkers();
+  } catch (const std::bad_alloc&) {
+    ReportFailure("kestrum::CIOBase::StopIO", "not enough memory");
+  } catch (...) {
+    ReportFailure("kestrum::CIOBase::StopIO", "an unexpected error");
+  }
+  return false;
+}
+
+bool CIOBase::StopWorkers() {
+  // From here on the host's callback is not called, also by a worker that
+  // outlives this stop.
+  callbackOpen_ = false;
   outputThread_.SignalStop();
   inputThread_.SignalStop();
   OnStopIO();
   bool result = true;
-  if (!outputThread_.Stop()) {
+  using Outcome = CBaseThread::StopOutcome;
+  if (outputThread_.StopWithinLimit() == Outcome::StillRunning) {
     result = false;
     driver_->Message(1, "%s: Stop Output thread failed! Device %s", "kestrum::CIOBase::StopIO",
                      driver_->GetDeviceAddress().c_str());
   }
-  if (!inputThread_.StopThread(5000)) {
+  if (inputThread_.StopWithin(5000) == Outcome::StillRunning) {
     result = false;
     driver_->Message(1, "%s: Stop Input thread failed! Device %s", "kestrum::CIOBase::StopIO",
                      driver_->GetDeviceAddress().c_str());
@@ -101,7 +211,19 @@ bool CIOBase::StopIO() {
 }
 
 bool CIOBase::SetOutputState(uint32_t outputIndex, uint32_t state) {
-  return outputThread_.Push(new COutputState(outputIndex, state));
+  try {
+    auto* request = new (std::nothrow) COutputState(outputIndex, state);
+    if (request == nullptr) {
+      ReportFailure("kestrum::CIOBase::SetOutputState", "not enough memory for the request");
+      return false;
+    }
+    return outputThread_.Push(request);
+  } catch (const std::bad_alloc&) {
+    ReportFailure("kestrum::CIOBase::SetOutputState", "not enough memory for the request");
+  } catch (...) {
+    ReportFailure("kestrum::CIOBase::SetOutputState", "an unexpected error");
+  }
+  return false;
 }
 
 void CIOBase::GetInputStatesWrapper() {
@@ -119,14 +241,13 @@ void CIOBase::GetInputStatesWrapper() {
 }
 
 void CIOBase::UpdateInputState(uint32_t index, uint32_t state) {
-  ICaptureIOCallback* callback;
   {
     CLockGuard guard(lock_);
     auto entry = inputStates_.find(index);
     if (entry == inputStates_.end() || entry->second == state) return;
     entry->second = state;
-    callback = callback_;
   }
+  ICaptureIOCallback* callback = OpenCallback();
   // Outside the lock: the host may call back into the I/O object.
   if (callback != nullptr) callback->OnInputStateChanged(index, state);
 }

@@ -2,8 +2,10 @@
 // 2000 ms on one thread, relay requests applied in order on another.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "driver/IDriver.h"
@@ -40,14 +42,25 @@ class TOutputHandler : public CQueueThread<COutputState> {
   Method method_;
 };
 
-class CIOBase : public ICaptureIOApi {
+// The host's I/O calls return within their workers' limits whatever the
+// host's callback does; a worker still inside the callback then is left to
+// end by itself, and the callback is not called again once StopIO (or
+// Dispose) has returned.
+class CIOBase : private CDriverHold, public ICaptureIOApi {
  public:
   KESTRUM_DESTRUCTOR_SLOT(CIOBase)
   explicit CIOBase(IDriver* driver);
   virtual ~CIOBase();
 
+  // Stops both workers within their limits and destroys the object: at
+  // once, or, while a worker is still inside it (in a host callback, or this
+  // called from one), as the last such worker leaves.
+  void Dispose();
+
   bool SetIOCallback(ICaptureIOCallback* callback) override;
+  // False when a worker of the previous StartIO has not ended yet.
   bool StartIO() override;
+  // False when a worker did not end within its limit (it ends by itself).
   bool StopIO() override;
   uint32_t GetInputCount() override { return driver_->GetIOCounts().InputCount; }
   uint32_t GetOutputCount() override { return driver_->GetIOCounts().OutputCount; }
@@ -78,6 +91,16 @@ class CIOBase : public ICaptureIOApi {
 
  private:
   void GetInputStatesWrapper();
+  // The bodies of StartIO and StopIO, which keep every exception in.
+  bool StartWorkers();
+  bool StopWorkers();
+  void ReportFailure(const char* where, const char* reason);
+  // Starts one worker, counted while inside.
+  template <class Worker>
+  bool StartWorker(Worker& worker, const std::string& name);
+  static void WorkerLeft(void* self);
+  // The host's callback, or null once StopIO or Dispose has begun.
+  ICaptureIOCallback* OpenCallback();
   void ResetStates();
   void NotifyReset();
   // A failure resets the tables and tells the host; true for the first
@@ -95,6 +118,12 @@ class CIOBase : public ICaptureIOApi {
   std::map<uint32_t, uint32_t> inputStates_;
   bool inputFailureArmed_ = true;
   bool outputFailureArmed_ = true;
+  std::atomic<bool> callbackOpen_{false};
+  // Workers inside the object, and whether it was disposed of meanwhile
+  // (the last of them then destroys it). Never held while anything else is done.
+  std::mutex lifeMutex_;
+  int workersInside_ = 0;
+  bool disposed_ = false;
 };
 
 }  // namespace kestrum

@@ -158,6 +158,7 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
   std::shared_ptr<ThreadState>* holder = nullptr;
   try {
     state = std::make_shared<ThreadState>();
+    if (name != nullptr) state->name = name;
     holder = new std::shared_ptr<ThreadState>(state);
   } catch (const std::bad_alloc&) {
     SetStartFailure(kNoMemory);
@@ -171,7 +172,6 @@ bool NativeThread::Start(ThreadProc proc, void* argument, const char* name, size
   state->proc = proc;
   state->argument = argument;
   state->id = AllocateThreadId();
-  if (name != nullptr) state->name = name;
 
   // Published before the thread exists: its body may ask about its own
   // handle (stopping itself) at once.
