@@ -103,7 +103,7 @@ bool CBaseCameraChannel::Restart(const StreamParams& params) {
   bool fromInside;
   {
     CLockGuard guard(threadLock_);
-    fromInside = thread_.IsValid() && thread_.IsCurrent();
+    fromInside = (thread_.IsValid() && thread_.IsCurrent()) || OnHelperThread();
   }
   if (fromInside) {
     driver_->Message(2, "%s: %s cannot be restarted from inside its own capture thread; it goes on as it is",
@@ -313,7 +313,7 @@ void CBaseCameraChannel::StopCaptureThread() {
     OnStopRequested();
     // From inside (a host callback on the capture thread): it ends as it
     // leaves the callback, and the handle stays until then.
-    if (thread_.IsCurrent()) return;
+    if (thread_.IsCurrent() || OnHelperThread()) return;
     limit = 2 * driver_->GetDeviceInfo()->ConnectTimeout;
     if (thread_.Join(limit) == platform::NativeThread::JoinResult::Ended) return;
   }

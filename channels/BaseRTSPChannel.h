@@ -19,6 +19,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   std::string SessionFailure() override;
   // The camera's RTSP port and the stream's path.
   virtual void FillSessionParams(RTSP_CLIENT_SETTINGS& settings) = 0;
+  // Interleaved pictures come on the RTSP client's thread.
+  bool OnHelperThread() override { return client_.IsCurrentThread(); }
 
   // The settings of the next session (exposed for tests).
   RTSP_CLIENT_SETTINGS BuildSessionSettings();
