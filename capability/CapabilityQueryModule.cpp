@@ -1,18 +1,32 @@
 #include "capability/CapabilityQueryModule.h"
 
+#include <atomic>
 #include <cstring>
+#include <new>
+
+#include "capability/GatedResultSink.h"
+#include "platform/DynamicLibrary.h"
 
 namespace kestrum {
 
 namespace {
 
 constexpr uint32_t kNoObjectExitCode = 0x123456;
-constexpr uint32_t kTerminationGraceMs = 1000;
 // Characters that cannot be part of a host name or dotted address: a port
 // suffix, a URL, credentials or shell text are refused before any traffic.
 const char kForbidden[] = "@#$%^&*(){}[]/\\+=|:;,~'\"!?";
 
 }  // namespace
+
+struct CCapabilityQueryModule::Job {
+  DEVICE_INFO device;
+  ipcapture::ICapabilityQueryClient* client = nullptr;
+  ipcapture::ICapabilityResultSink* sink = nullptr;
+  TSmartPtr<CBaseCameraProperties> properties;
+  // Closed by the module's delete: the host's client and sink are not
+  // called after it returned.
+  std::atomic<bool> hostOpen{true};
+};
 
 CCapabilityQueryModule::CCapabilityQueryModule(ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard)
     : videoStandard_((videoStandard & 0xFF) != 0 ? 1 : 0), client_(client) {
@@ -26,27 +40,40 @@ bool CCapabilityQueryModule::Start(const char* address, uint16_t port, const cha
                                    ipcapture::ICapabilityResultSink* sink) {
   try {
     CLockGuard guard(lock_);
-    if (started_) return false;
-    sink_ = sink;
+    if (started_ || shutDown_) return false;
     if (address == nullptr || userName == nullptr || password == nullptr) return false;
     device_.Address = address;
     device_.Port = port;
     device_.UserName = userName;
     device_.Password = password;
     if (device_.ConnectTimeout == 0) return false;
-    properties_.Reset(CreateCameraProperties());
-    if (properties_.IsEmpty()) return false;
-    started_ = thread_.Start(&CCapabilityQueryModule::ThreadProc, this, "capability query");
+    auto job = std::make_shared<Job>();
+    job->device = device_;
+    job->client = client_;
+    job->sink = sink;
+    job->properties.Reset(CreateCameraProperties());
+    if (job->properties.IsEmpty()) return false;
+    // The thread's own reference, handed over as it starts.
+    auto* handed = new std::shared_ptr<Job>(job);
+    job_ = job;
+    started_ = thread_.Start(&CCapabilityQueryModule::ThreadProc, handed, "capability query");
+    if (!started_) {
+      delete handed;
+      job_.reset();
+    }
     return started_;
   } catch (...) {
     return false;
   }
 }
 
-uint32_t CCapabilityQueryModule::ThreadProc(void* self) {
-  if (self == nullptr) return kNoObjectExitCode;
+uint32_t CCapabilityQueryModule::ThreadProc(void* handed) {
+  if (handed == nullptr) return kNoObjectExitCode;
+  std::shared_ptr<Job> job;
+  job.swap(*static_cast<std::shared_ptr<Job>*>(handed));
+  delete static_cast<std::shared_ptr<Job>*>(handed);
   try {
-    static_cast<CCapabilityQueryModule*>(self)->RunQuery();
+    RunQuery(*job);
   } catch (...) {
     if (platform::IsThreadTermination()) throw;
     return kNoObjectExitCode;
@@ -54,57 +81,84 @@ uint32_t CCapabilityQueryModule::ThreadProc(void* self) {
   return 0;
 }
 
-void CCapabilityQueryModule::RunQuery() {
+void CCapabilityQueryModule::RunQuery(Job& job) {
   int code = kOtherFailure;
   std::string message;
-  if (device_.Address.find_first_of(kForbidden) != std::string::npos) {
+  ipcapture::ICapabilityQueryClient* client = job.client;
+  if (job.device.Address.find_first_of(kForbidden) != std::string::npos) {
     code = kInvalidAddress;
     message = "Failed to start capability fetching thread. Device address is invalid!";
-  } else {
-    TSmartPtr<CBaseCameraProperties> properties(properties_);
-    if (properties.IsEmpty() || sink_ == nullptr) {
-      message = "Failed to start capability fetching thread. Internal error occurs";
-    } else if (!properties->QueryProperties(&code)) {
-      const std::string error = properties->GetLastErrorText();
-      message = "Failed to get camera properties";
-      if (code == kLoginRefused) {
-        message += error.empty() ? ", login failed (invalid credentials)" : ": " + error;
-      } else if (code == kOffline) {
-        message += ", device is offline or is located in unaccessible subnet";
-      } else if (code == kOtherFailure && !error.empty()) {
-        message += ": " + error;
-      }
-    } else if (properties->SaveResults(sink_)) {
-      properties.Release();
-      if (client_ != nullptr) client_->OnQueryCompleted();
-      return;
-    } else {
-      code = kOtherFailure;
-      message = "Failed to save capability query results";
+  } else if (job.sink == nullptr) {
+    message = "Failed to start capability fetching thread. Internal error occurs";
+  } else if (!job.properties->QueryProperties(&code)) {
+    const std::string error = job.properties->GetLastErrorText();
+    message = "Failed to get camera properties";
+    if (code == kLoginRefused) {
+      message += error.empty() ? ", login failed (invalid credentials)" : ": " + error;
+    } else if (code == kOffline) {
+      message += ", device is offline or is located in unaccessible subnet";
+    } else if (code == kOtherFailure && !error.empty()) {
+      message += ": " + error;
     }
+  } else {
+    // Each call into the host's sink is checked against the gate: a sink
+    // that blocked past the delete's limit is not called on afterwards.
+    CGatedResultSink gated(job.sink, job.hostOpen);
+    if (job.properties->SaveResults(&gated)) {
+      if (client != nullptr && job.hostOpen.load()) client->OnQueryCompleted();
+      return;
+    }
+    code = kOtherFailure;
+    message = "Failed to save capability query results";
   }
-  if (client_ != nullptr) client_->OnQueryFailed(static_cast<uint32_t>(code), message.c_str());
+  if (client != nullptr && job.hostOpen.load()) client->OnQueryFailed(static_cast<uint32_t>(code), message.c_str());
 }
 
 void CCapabilityQueryModule::Terminate() {
-  TSmartPtr<CBaseCameraProperties> properties(properties_);
-  if (properties.IsEmpty()) return;
-  properties->StopEvent().Set();
-  properties->Interrupt();
+  std::shared_ptr<Job> job;
+  try {
+    CLockGuard guard(lock_);
+    job = job_;
+  } catch (...) {
+    return;
+  }
+  if (job == nullptr) return;
+  job->properties->StopEvent().Set();
+  job->properties->Interrupt();
 }
 
 void CCapabilityQueryModule::Shutdown() {
-  Terminate();
-  CLockGuard guard(lock_);
-  if (thread_.IsValid() && !thread_.IsCurrent()) {
-    if (thread_.Join(2 * device_.ConnectTimeout) == platform::NativeThread::JoinResult::TimedOut) {
-      // The thread uses the properties released below: it is waited for if
-      // it does not end when told.
-      if (!thread_.Terminate(kTerminationGraceMs)) thread_.Join(platform::kInfinite);
-      if (client_ != nullptr) client_->OnQueryKilled();
-    }
+  try {
+    StopQuery();
+  } catch (...) {
+    // Called from destructors: nothing may leave.
   }
-  properties_.Release();
+}
+
+void CCapabilityQueryModule::StopQuery() {
+  std::shared_ptr<Job> job;
+  {
+    CLockGuard guard(lock_);
+    if (shutDown_) return;
+    shutDown_ = true;
+    job = job_;
+  }
+  if (job == nullptr) return;
+  Terminate();
+  // Deleted from inside the client's callback, or the query not ended in
+  // time: from here on the thread calls the host no more.
+  if (thread_.IsCurrent()) {
+    job->hostOpen = false;
+    platform::PinThisLibrary();
+    return;
+  }
+  if (thread_.Join(2 * device_.ConnectTimeout) == platform::NativeThread::JoinResult::Ended) return;
+  job->hostOpen = false;
+  // Its code must stay mapped for as long as it runs, however soon the host
+  // unloads the library.
+  platform::PinThisLibrary();
+  // No lock of ours is held: the client may call in again.
+  if (client_ != nullptr) client_->OnQueryKilled();
 }
 
 }  // namespace kestrum

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "capability/CameraProperties.h"
 #include "driver/DeviceInfo.h"
@@ -20,8 +21,10 @@ class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
   enum : uint32_t { kInvalidAddress = 0, kLoginRefused = 1, kOffline = 2, kOtherFailure = 3 };
 
   CCapabilityQueryModule(ipcapture::ICapabilityQueryClient* client, uint32_t videoStandard);
-  // Terminates the query and waits up to twice ConnectTimeout for its thread;
-  // a thread still running then is killed and the client told so.
+  // Terminates the query and waits up to twice ConnectTimeout for its thread.
+  // A thread still running then (inside a host callback, or deaf to the stop)
+  // is left to end by itself: the client hears OnQueryKilled, and neither
+  // the client nor the result sink is called again.
   virtual ~CCapabilityQueryModule();
   CCapabilityQueryModule(const CCapabilityQueryModule&) = delete;
   CCapabilityQueryModule& operator=(const CCapabilityQueryModule&) = delete;
@@ -32,7 +35,6 @@ class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
 
  protected:
   virtual CBaseCameraProperties* CreateCameraProperties() = 0;
-  virtual void RunQuery();
 
   // The destructors of derived classes call this before their parts go.
   void Shutdown();
@@ -41,14 +43,19 @@ class CCapabilityQueryModule : public ipcapture::IIPCapabilityQuery {
   uint32_t videoStandard_;
 
  private:
-  static uint32_t ThreadProc(void* self);
+  struct Job;
+  static uint32_t ThreadProc(void* job);
+  static void RunQuery(Job& job);
+  void StopQuery();
 
   ipcapture::ICapabilityQueryClient* client_;
-  ipcapture::ICapabilityResultSink* sink_ = nullptr;
-  TSmartPtr<CBaseCameraProperties> properties_;
+  // What the thread works with; the thread holds it too, so a module
+  // deleted before its thread has ended leaves it what it uses.
+  std::shared_ptr<Job> job_;
   CRecursiveLock lock_;
   platform::NativeThread thread_;
   bool started_ = false;  // one query per module
+  bool shutDown_ = false;
 };
 
 }  // namespace kestrum

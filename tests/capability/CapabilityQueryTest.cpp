@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "capability/QuellonCapabilityQueryModule.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Thread.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/TestUtil.h"
 #include "tools/camera-sim/Simulator.h"
 #include "tools/hostlib/HostCapability.h"
 
@@ -259,14 +261,18 @@ TEST(CapabilityQuery, TerminateCutsAHangingRequestShort) {
   EXPECT_EQ("Failed to get camera properties", client.Message());
 }
 
-// Properties that never finish and ignore the stop request.
+// Properties deaf to the stop request: they answer (a failure) only when the
+// test lets them, and say when the thread let go of them.
+std::atomic<bool> g_stuckDestroyed{false};
+CManualEvent g_stuckRelease;
+
 class StuckProperties : public CBaseCameraProperties {
  public:
   StuckProperties() : CBaseCameraProperties(DEVICE_INFO(), 0) {}
+  ~StuckProperties() override { g_stuckDestroyed = true; }
   bool FillProperties(ipcapture::ICapabilityResultSink*) override { return true; }
   bool QueryProperties(int*) override {
-    CManualEvent never;
-    never.Wait(kWaitInfinite);
+    g_stuckRelease.Wait(kWaitInfinite);
     return false;
   }
 };
@@ -274,7 +280,7 @@ class StuckProperties : public CBaseCameraProperties {
 class StuckModule : public CCapabilityQueryModule {
  public:
   explicit StuckModule(ipcapture::ICapabilityQueryClient* client) : CCapabilityQueryModule(client, 0) {
-    device_.ConnectTimeout = 150;  // the kill limit is twice this
+    device_.ConnectTimeout = 150;  // the delete's limit is twice this
   }
   ~StuckModule() override { Shutdown(); }
 
@@ -282,16 +288,153 @@ class StuckModule : public CCapabilityQueryModule {
   CBaseCameraProperties* CreateCameraProperties() override { return new StuckProperties(); }
 };
 
-TEST(CapabilityQuery, AQueryThatDoesNotEndIsKilled) {
+// The Quellon module with a short limit, for deletes that must give up.
+class ShortLimitModule : public CQuellonCapabilityQueryModule {
+ public:
+  explicit ShortLimitModule(ipcapture::ICapabilityQueryClient* client) : CQuellonCapabilityQueryModule(client, 0) {
+    device_.ConnectTimeout = 150;
+  }
+};
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(CapabilityQuery, AQueryDeafToTheStopIsLeftToEndAndCallsTheClientNoMore) {
+  g_stuckDestroyed = false;
+  g_stuckRelease.Reset();
   host::QueryClient client;
   host::ResultSink sink;
-  {
-    StuckModule module(&client);
-    ASSERT_TRUE(module.Start("127.0.0.1", 80, "u", "p", &sink));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  auto* module = new StuckModule(&client);
+  ASSERT_TRUE(module->Start("127.0.0.1", 80, "u", "p", &sink));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto start = std::chrono::steady_clock::now();
+  delete module;
+  EXPECT_LT(MillisecondsSince(start), 5000) << "the delete waits about 300 ms, not for the thread's end";
   EXPECT_EQ(Outcome::Killed, client.Wait(0));
-  EXPECT_EQ(1, client.Callbacks()) << "OnQueryKilled replaces the other outcomes";
+  EXPECT_FALSE(g_stuckDestroyed.load()) << "what the thread still uses stays alive";
+  // Now it fails, as a query does: the client is not told any more.
+  g_stuckRelease.Set();
+  ASSERT_TRUE(WaitUntil([] { return g_stuckDestroyed.load(); }, 5000)) << "the thread let its job go as it ended";
+  EXPECT_EQ(1, client.Callbacks()) << "OnQueryKilled is the last word";
+}
+
+// A client that deletes its module from inside its outcome, as a host
+// closing a dialog on the answer does.
+class DeletingClient : public ipcapture::ICapabilityQueryClient {
+ public:
+  void OnQueryCompleted() override { Finish(1); }
+  void OnQueryFailed(uint32_t, const char*) override { Finish(2); }
+  void OnQueryKilled() override { ++killed; }
+  ipcapture::IIPCapabilityQuery* module = nullptr;
+  std::atomic<int> outcome{0};
+  std::atomic<int> killed{0};
+
+ private:
+  void Finish(int value) {
+    ipcapture::DestroyThroughInterface(module);
+    outcome = value;
+  }
+};
+
+TEST(CapabilityQuery, DeletedFromInsideItsOwnOutcome) {
+  sim::Simulator simulator{sim::SimOptions()};
+  std::string error;
+  ASSERT_TRUE(simulator.Start(error)) << error;
+  host::ResultSink sink;
+  // Completed against the simulator; failed at once for an invalid address.
+  for (const char* address : {"127.0.0.1", "cam@host"}) {
+    DeletingClient client;
+    client.module = new CQuellonCapabilityQueryModule(&client, 0);
+    ASSERT_TRUE(client.module->Start(address, simulator.HttpPort(0), "admin", "admin", &sink));
+    ASSERT_TRUE(WaitUntil([&] { return client.outcome.load() != 0; }, 20000)) << address;
+    EXPECT_EQ(std::string(address) == "cam@host" ? 2 : 1, client.outcome.load()) << address;
+    EXPECT_EQ(0, client.killed.load()) << "deleted from inside, the query was not killed: it had ended";
+  }
+  simulator.Stop();
+}
+
+TEST(CapabilityQuery, DeletedUnderAHostLockItsOutcomeWaitsFor) {
+  // One lock around the host's calls that its callbacks take too.
+  struct LockingClient : ipcapture::ICapabilityQueryClient {
+    void OnQueryCompleted() override { Note(); }
+    void OnQueryFailed(uint32_t, const char*) override { Note(); }
+    void OnQueryKilled() override {
+      std::lock_guard<std::recursive_mutex> guard(hostLock);
+      ++killed;
+    }
+    void Note() {
+      entering = true;
+      { std::lock_guard<std::recursive_mutex> guard(hostLock); }
+      ++outcomes;  // last: the test may end once it reads it
+    }
+    std::recursive_mutex hostLock;
+    std::atomic<bool> entering{false};
+    std::atomic<int> outcomes{0};
+    std::atomic<int> killed{0};
+  } client;
+  host::ResultSink sink;
+  {
+    std::lock_guard<std::recursive_mutex> guard(client.hostLock);
+    auto* module = new ShortLimitModule(&client);
+    ASSERT_TRUE(module->Start("cam@host", 80, "u", "p", &sink));
+    ASSERT_TRUE(WaitUntil([&] { return client.entering.load(); }, 5000));
+    const auto start = std::chrono::steady_clock::now();
+    ipcapture::DestroyThroughInterface(module);
+    EXPECT_LT(MillisecondsSince(start), 5000) << "the delete gives up after about 300 ms";
+    EXPECT_EQ(1, client.killed.load()) << "the host hears the query did not end in time";
+  }
+  // Let go, the outcome the thread was already giving arrives; nothing after.
+  ASSERT_TRUE(WaitUntil([&] { return client.outcomes.load() == 1; }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(1, client.outcomes.load());
+}
+
+// A sink that blocks in its first call until told, and counts the calls
+// that come after the module was deleted.
+class BlockingSink : public ipcapture::ICapabilityResultSink {
+ public:
+  void SetCapability(uint32_t, uint32_t) override { Note(); }
+  void SetModelName(const char*) override {
+    Note();
+    entered = true;
+    release.Wait(kWaitInfinite);
+  }
+  ipcapture::ICapabilityTextEntry* GetConnectionValue(uint32_t) override { return Note(); }
+  ipcapture::ICapabilityProperty* AddProperty(int) override { return Note(); }
+  ipcapture::ICapabilityResolutionList* GetResolutionList() override { return Note(); }
+  ipcapture::ICapabilityFrameRateList* GetFrameRateList(uint32_t) override { return Note(); }
+
+  std::atomic<bool> entered{false};
+  std::atomic<bool> deleted{false};
+  std::atomic<int> afterDelete{0};
+  CManualEvent release;
+
+ private:
+  std::nullptr_t Note() {
+    if (deleted.load()) ++afterDelete;
+    return nullptr;
+  }
+};
+
+TEST(CapabilityQuery, ASinkThatBlocksPastTheDeleteIsNotCalledAfterIt) {
+  sim::Simulator simulator{sim::SimOptions()};
+  std::string error;
+  ASSERT_TRUE(simulator.Start(error)) << error;
+  host::QueryClient client;
+  // Outlives the test: the thread leaves its call after the test's end.
+  static BlockingSink& sink = *new BlockingSink;
+  auto* module = new ShortLimitModule(&client);
+  ASSERT_TRUE(module->Start("127.0.0.1", simulator.HttpPort(0), "admin", "admin", &sink));
+  ASSERT_TRUE(WaitUntil([&] { return sink.entered.load(); }, 20000));
+  delete module;
+  sink.deleted = true;
+  EXPECT_EQ(Outcome::Killed, client.Wait(0));
+  sink.release.Set();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(0, sink.afterDelete.load()) << "the sink was called after the delete returned";
+  EXPECT_EQ(1, client.Callbacks());
+  simulator.Stop();
 }
 
 }  // namespace
