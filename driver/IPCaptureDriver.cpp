@@ -85,12 +85,24 @@ bool CIPCaptureDriver::Open(ipcapture::IDebugInfoReceiver* receiver, ipcapture::
     session_->AttachHost(receiver, allocator);
     ReadDeviceSettings(settings);
     videoCapture_ = new (std::nothrow) CIPVideoCapture(this, settings->GetModelSettings()->GetChannelCount(), this);
-    if (videoCapture_ == nullptr) return false;
+    if (videoCapture_ == nullptr) return OpenFailed("not enough memory for its video capture");
     if (!AttachDigitalIO()) return false;
     return CompleteOpen();
+  } catch (const std::bad_alloc&) {
+    return OpenFailed("not enough memory");
   } catch (...) {
-    return false;
+    return OpenFailed("an unexpected error");
   }
+}
+
+bool CIPCaptureDriver::OpenFailed(const char* reason) {
+  // Without this line the host sees a driver that opened and then does
+  // nothing; it may not reach the host when memory is gone.
+  try {
+    Message(1, "%s: Driver cannot be opened: %s", "kestrum::CIPCaptureDriver::Open", reason);
+  } catch (...) {
+  }
+  return false;
 }
 
 void CIPCaptureDriver::Close() {

@@ -82,6 +82,8 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4, public IDriver, 
 
  private:
   void ReadDeviceSettings(ipcapture::IDeviceSettings* settings);
+  // Tells the host why Open failed, if its receiver is attached; false.
+  bool OpenFailed(const char* reason);
 
   // Ends the session's validity and puts an unopened one in its place;
   // false when none could be made (the closed one stays).

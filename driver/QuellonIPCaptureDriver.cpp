@@ -42,7 +42,12 @@ bool CQuellonIPCaptureDriver::AttachDigitalIO() {
             counts.OutputCount, kMaxIOCount);
     return true;
   }
-  if (counts.InputCount > 0 || counts.OutputCount > 0) digitalIO_ = new (std::nothrow) CDigitalIO(&Session());
+  if (counts.InputCount == 0 && counts.OutputCount == 0) return true;
+  digitalIO_ = new (std::nothrow) CDigitalIO(&Session());
+  if (digitalIO_ == nullptr) {
+    Message(1, "%s: Digital I/O of device %s is not served: not enough memory",
+            "kestrum::CQuellonIPCaptureDriver::AttachDigitalIO", GetDeviceAddress().c_str());
+  }
   return true;  // a device without its I/O object still captures
 }
 

@@ -101,3 +101,50 @@ TEST_P(ChannelStartMemoryShortage, EveryRefusedAllocationIsToldToTheHost) {
 INSTANTIATE_TEST_SUITE_P(StreamKinds, ChannelStartMemoryShortage, ::testing::Values(1u, 3u));
 
 }  // namespace
+
+// Open, each of its allocations refused in turn: it returns, and a driver
+// left without a part it needs (or without its digital I/O) says so once the
+// host's receiver is attached; memory back, the same driver opens whole.
+TEST(OpenMemoryShortage, EveryRefusedAllocationLeavesADriverThatSaysWhy) {
+  host::DeviceValues device;
+  device.address = "127.0.0.1";
+  device.port = 80;
+  device.modelName = "Quellon";
+  device.streamKind = 1;
+  device.inputCount = 2;
+  device.outputCount = 1;
+  device.parameters = {{2, "2.4.1"}, {4, "640x480"}};
+  host::HeapFrameAllocator allocator;
+  int failedOpens = 0;
+  int toldFailures = 0;
+  bool wholeOnce = false;
+  for (long granted = 0; granted < 2000 && !wholeOnce; ++granted) {
+    Receiver receiver;
+    host::HostDeviceSettings settings(device);
+    CQuellonIPCaptureDriver driver;
+    kestrum::testing::RefuseAllocationsAfter(granted);
+    const bool opened = driver.Open(&receiver, &allocator, &settings);
+    const bool withIO = driver.GetCaptureIO() != nullptr;
+    kestrum::testing::RefuseAllocations(false);
+    if (!opened) {
+      ++failedOpens;
+      if (receiver.Lines() > 0) {
+        ++toldFailures;
+        EXPECT_NE(nullptr, std::strstr(receiver.Last(), "memory")) << "allocation " << granted + 1 << ": " << receiver.Last();
+      }
+    } else if (!withIO) {
+      EXPECT_NE(nullptr, std::strstr(receiver.Last(), "Digital I/O of device 127.0.0.1:80 is not served: not enough memory"))
+          << "allocation " << granted + 1 << ": " << receiver.Last();
+    } else {
+      wholeOnce = true;
+    }
+    driver.Close();
+    ASSERT_TRUE(driver.Open(&receiver, &allocator, &settings)) << "after allocation " << granted + 1;
+    EXPECT_NE(nullptr, driver.GetVideoCapture());
+    EXPECT_NE(nullptr, driver.GetCaptureIO());
+    driver.Close();
+  }
+  EXPECT_TRUE(wholeOnce) << "Open never got all it needed";
+  EXPECT_GT(failedOpens, 3) << "too few refusals to have reached inside Open";
+  EXPECT_GT(toldFailures, 0) << "no failed Open ever told the host why";
+}
