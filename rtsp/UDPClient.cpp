@@ -155,14 +155,22 @@ bool CUDPClient::Wait(CUDPClient* const* clients, size_t count, uint32_t ms, CEv
 }
 
 size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
-  CLockGuard guard(lock_);
+  // The user is called without the lock: it hands pictures to the host,
+  // which may take its own lock or call back in. Open and Close come from
+  // this same thread, so the slots stay while the user has them; a Close
+  // from inside the user ends the pass.
   if (!socket_.IsOpen()) return 0;
   IRTPClientUser* user = user_.load();
   if (!readable) {
     NoteQuiet(nowMs, user);
     return 0;
   }
-  if (!SizeSlots()) {
+  bool sized;
+  {
+    CLockGuard guard(lock_);
+    sized = SizeSlots();
+  }
+  if (!sized) {
     // Nothing can be read now. Returning would leave the socket readable
     // and its reader spinning on the allocator: the channel's thread is
     // told instead, reports it and opens the stream afresh after a pause.
@@ -172,8 +180,11 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
   platform::UdpSocket::Datagram datagrams[kBatch];
   for (size_t batch = 0; batch < kBatchesPerCall; ++batch) {
     size_t count = 0;
-    const platform::IoStatus status =
-        socket_.ReceiveBatchWithin(buffers_.data(), slotSize_, kBatch, datagrams, count, 0);
+    platform::IoStatus status;
+    {
+      CLockGuard guard(lock_);
+      status = socket_.ReceiveBatchWithin(buffers_.data(), slotSize_, kBatch, datagrams, count, 0);
+    }
     if (status == platform::IoStatus::Closed) {
       if (user != nullptr) user->OnClosed(this);
       return handed;
@@ -186,6 +197,7 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
       if (datagrams[i].size == 0 || user == nullptr) continue;
       user->OnData(this, ToSocketAddress(datagrams[i].sender), buffers_.data() + i * slotSize_,
                    static_cast<uint32_t>(datagrams[i].size));
+      if (!socket_.IsOpen()) return handed;
     }
     if (cut != 0) {
       // Each datagram larger than its slot is lost; the slots grow for each
@@ -193,6 +205,7 @@ size_t CUDPClient::Receive(uint64_t nowMs, bool readable) {
       const uint64_t grown = static_cast<uint64_t>(slotSize_) + static_cast<uint64_t>(cut) * kBufferGrowth;
       bufferSize_ = static_cast<uint32_t>(std::min<uint64_t>(grown, kLargestDatagram));
       // Without memory for larger slots the pass goes on with these.
+      CLockGuard guard(lock_);
       SizeSlots();
     }
     if (count < kBatch) break;

@@ -64,7 +64,8 @@ class CUDPClient : public IRTPClient {
   // One quiet period per wait time-out without a datagram.
   void NoteQuiet(uint64_t nowMs, IRTPClientUser* user);
 
-  // Serialises Open, Close and Receive; the user is called under it.
+  // Serialises Open, Close and Receive's use of the socket and the slots;
+  // the user is never called under it.
   CRecursiveLock lock_;
   // Guards the handle against Send from other threads, which must not wait
   // for a Receive in progress.
