@@ -105,13 +105,19 @@ void CCapabilityQueryModule::RunQuery(Job& job) {
     // that blocked past the delete's limit is not called on afterwards.
     CGatedResultSink gated(job.sink, job.hostOpen);
     if (job.properties->SaveResults(&gated)) {
-      if (client != nullptr && job.hostOpen.load()) client->OnQueryCompleted();
+      if (client != nullptr && job.hostOpen.load()) {
+        CheckHostCall("the capability query's client");
+        client->OnQueryCompleted();
+      }
       return;
     }
     code = kOtherFailure;
     message = "Failed to save capability query results";
   }
-  if (client != nullptr && job.hostOpen.load()) client->OnQueryFailed(static_cast<uint32_t>(code), message.c_str());
+  if (client != nullptr && job.hostOpen.load()) {
+    CheckHostCall("the capability query's client");
+    client->OnQueryFailed(static_cast<uint32_t>(code), message.c_str());
+  }
 }
 
 void CCapabilityQueryModule::Terminate() {
@@ -158,7 +164,9 @@ void CCapabilityQueryModule::StopQuery() {
   // unloads the library.
   platform::PinThisLibrary();
   // No lock of ours is held: the client may call in again.
-  if (client_ != nullptr) client_->OnQueryKilled();
+  if (client_ == nullptr) return;
+  CheckHostCall("the capability query's client");
+  client_->OnQueryKilled();
 }
 
 }  // namespace kestrum

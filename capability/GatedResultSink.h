@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "driver/host_interfaces.h"
+#include "foundation/RecursiveLock.h"
 
 namespace kestrum {
 
@@ -14,25 +15,31 @@ class CGatedResultSink : public ipcapture::ICapabilityResultSink {
   CGatedResultSink(ipcapture::ICapabilityResultSink* sink, const std::atomic<bool>& open) : sink_(sink), open_(open) {}
 
   void SetCapability(uint32_t id, uint32_t value) override {
-    if (open_.load()) sink_->SetCapability(id, value);
+    if (Open()) sink_->SetCapability(id, value);
   }
   void SetModelName(const char* name) override {
-    if (open_.load()) sink_->SetModelName(name);
+    if (Open()) sink_->SetModelName(name);
   }
   ipcapture::ICapabilityTextEntry* GetConnectionValue(uint32_t index) override {
-    return open_.load() ? sink_->GetConnectionValue(index) : nullptr;
+    return Open() ? sink_->GetConnectionValue(index) : nullptr;
   }
   ipcapture::ICapabilityProperty* AddProperty(int index) override {
-    return open_.load() ? sink_->AddProperty(index) : nullptr;
+    return Open() ? sink_->AddProperty(index) : nullptr;
   }
   ipcapture::ICapabilityResolutionList* GetResolutionList() override {
-    return open_.load() ? sink_->GetResolutionList() : nullptr;
+    return Open() ? sink_->GetResolutionList() : nullptr;
   }
   ipcapture::ICapabilityFrameRateList* GetFrameRateList(uint32_t kind) override {
-    return open_.load() ? sink_->GetFrameRateList(kind) : nullptr;
+    return Open() ? sink_->GetFrameRateList(kind) : nullptr;
   }
 
  private:
+  bool Open() const {
+    if (!open_.load()) return false;
+    CheckHostCall("the capability result sink");
+    return true;
+  }
+
   ipcapture::ICapabilityResultSink* sink_;
   const std::atomic<bool>& open_;
 };

@@ -206,6 +206,7 @@ void CBaseCameraChannel::ReportFailure(const char* reason, const char* detail) {
 
 bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
   if (sink_ == nullptr || !sinkOpen_.load()) return false;
+  CheckHostCall("the host's frame sink");
   try {
     return sink_->ReceiveFrame(frame);
   } catch (...) {
@@ -215,6 +216,7 @@ bool CBaseCameraChannel::DeliverFrame(ipcapture::IHostFrame* frame) {
 
 void CBaseCameraChannel::NotifySignalLost() {
   if (sink_ == nullptr || !sinkOpen_.load()) return;
+  CheckHostCall("the host's frame sink");
   try {
     sink_->NotifySignalLost();
   } catch (...) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "driver/DebugInfo.h"
+#include "foundation/RecursiveLock.h"
 #include "foundation/TextUtils.h"
 
 namespace kestrum {
@@ -53,6 +54,7 @@ ipcapture::IHostFrameAllocator* CDriverSession::GetFrameAllocator() {
 ipcapture::IHostFrame* CDriverSession::CGatedAllocator::CreateFrame(uint32_t fourCC, uint32_t dataSize,
                                                                    const char* sourceName) {
   if (!session_.IsHostOpen() || session_.allocator_ == nullptr) return nullptr;
+  CheckHostCall("the host's frame allocator");
   return session_.allocator_->CreateFrame(fourCC, dataSize, sourceName);
 }
 
@@ -60,6 +62,7 @@ void CDriverSession::CGatedAllocator::ReleaseFrame(ipcapture::IHostFrame* frame)
   // After the host closed the driver its allocator may be gone: the frame is
   // given up, not released into it.
   if (!session_.IsHostOpen() || session_.allocator_ == nullptr) return;
+  CheckHostCall("the host's frame allocator");
   session_.allocator_->ReleaseFrame(frame);
 }
 
@@ -72,6 +75,7 @@ void CDriverSession::Message(uint32_t level, const char* format, ...) {
 
 void CDriverSession::MessageV(uint32_t level, const char* format, va_list args) {
   if (format == nullptr || level == 4 || receiver_ == nullptr || !IsHostOpen()) return;
+  CheckHostCall("the host's log receiver");
   va_list fallback;
   va_copy(fallback, args);
   try {

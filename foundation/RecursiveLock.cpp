@@ -1,6 +1,8 @@
 #include "foundation/RecursiveLock.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <thread>
 
@@ -57,6 +59,23 @@ platform::NativeEvent* CRecursiveLock::WakeEvent() {
   return event;
 }
 
+#if KESTRUM_CHECK_HOST_CALLS
+namespace {
+// Native thread-local storage: the checking builds are Linux builds.
+thread_local int t_held = 0;
+}  // namespace
+
+void CRecursiveLock::NoteEntered() { ++t_held; }
+void CRecursiveLock::NoteLeft() { --t_held; }
+int CRecursiveLock::HeldByThisThread() { return t_held; }
+
+void CRecursiveLock::ReportHeldAcrossHostCall(const char* hostCall, int held) {
+  std::fprintf(stderr, "kestrum: %s was called with %d of the library's locks held\n", hostCall, held);
+  std::fflush(stderr);
+  std::abort();
+}
+#endif
+
 bool CRecursiveLock::TryEnter() {
   Shared& s = *shared_;
   const uint32_t self = platform::CurrentThreadId();
@@ -67,11 +86,13 @@ bool CRecursiveLock::TryEnter() {
                                             std::memory_order_relaxed)) {
       s.owner.store(self, std::memory_order_relaxed);
       s.recursion = 1;
+      NoteEntered();
       return true;
     }
     if (s.owner.load(std::memory_order_relaxed) == self) {
       s.lockCount.fetch_add(1, std::memory_order_relaxed);
       ++s.recursion;
+      NoteEntered();
       return true;
     }
     if (spins == 0) return false;
@@ -92,6 +113,7 @@ void CRecursiveLock::Enter() {
   if (s.lockCount.fetch_add(1, std::memory_order_acq_rel) + 1 != 1) {
     if (s.owner.load(std::memory_order_relaxed) == self) {
       ++s.recursion;
+      NoteEntered();
       return;
     }
     // Each release with waiters adds one grant, and exactly one waiter takes
@@ -114,10 +136,12 @@ void CRecursiveLock::Enter() {
   }
   s.owner.store(self, std::memory_order_relaxed);
   s.recursion = 1;
+  NoteEntered();
 }
 
 void CRecursiveLock::Leave() {
   Shared& s = *shared_;
+  NoteLeft();
   if (--s.recursion > 0) {
     s.lockCount.fetch_sub(1, std::memory_order_release);
     return;

@@ -23,7 +23,22 @@ class CRecursiveLock {
   void Enter();
   void Leave();
 
+#if KESTRUM_CHECK_HOST_CALLS
+  // Entries of these locks the calling thread holds.
+  static int HeldByThisThread();
+  // Prints what was called and ends the process.
+  [[noreturn]] static void ReportHeldAcrossHostCall(const char* hostCall, int held);
+#endif
+
  private:
+#if KESTRUM_CHECK_HOST_CALLS
+  static void NoteEntered();
+  static void NoteLeft();
+#else
+  static void NoteEntered() {}
+  static void NoteLeft() {}
+#endif
+
   struct Shared {
     uint32_t spinCount = 0;
     std::atomic<int32_t> lockCount{0};
@@ -55,5 +70,19 @@ class CLockGuard {
  private:
   CRecursiveLock& lock_;
 };
+
+// Called before every call into a host object (receiver, allocator, frame,
+// sink, I/O callback, capability client and result sink): the host may take
+// its own lock there or call back in, so no lock of the library's may be
+// held. Checking builds (KESTRUM_CHECK_HOST_CALLS) end the process when one
+// is; others compile it away.
+inline void CheckHostCall(const char* hostCall) {
+#if KESTRUM_CHECK_HOST_CALLS
+  const int held = CRecursiveLock::HeldByThisThread();
+  if (held != 0) CRecursiveLock::ReportHeldAcrossHostCall(hostCall, held);
+#else
+  (void)hostCall;
+#endif
+}
 
 }  // namespace kestrum

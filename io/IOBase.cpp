@@ -102,7 +102,9 @@ void CIOBase::ResetStates() {
 
 void CIOBase::NotifyReset() {
   ICaptureIOCallback* callback = OpenCallback();
-  if (callback != nullptr) callback->OnIOStatesReset();
+  if (callback == nullptr) return;
+  CheckHostCall("the host's I/O callback");
+  callback->OnIOStatesReset();
 }
 
 bool CIOBase::FailureStreakBegins(bool& armed) {
@@ -249,7 +251,9 @@ void CIOBase::UpdateInputState(uint32_t index, uint32_t state) {
   }
   ICaptureIOCallback* callback = OpenCallback();
   // Outside the lock: the host may call back into the I/O object.
-  if (callback != nullptr) callback->OnInputStateChanged(index, state);
+  if (callback == nullptr) return;
+  CheckHostCall("the host's I/O callback");
+  callback->OnInputStateChanged(index, state);
 }
 
 void CIOBase::SetOutputStateWrapper(uint32_t index, uint32_t state) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "driver/IDriver.h"
+#include "foundation/RecursiveLock.h"
 #include "parsers/MediaParserClient.h"
 
 namespace kestrum {
@@ -47,6 +48,7 @@ FrameWrite WriteHostFrame(IDriver& driver, IMediaParserClient* client, uint32_t 
   const std::string source = client->GetSourceName();
   ipcapture::IHostFrame* frame = allocator->CreateFrame(fourCC, static_cast<uint32_t>(size), source.c_str());
   if (frame == nullptr) return FrameWrite::NoFrame;
+  CheckHostCall("a host frame");
   FrameWrite outcome = FrameWrite::Refused;
   try {
     bool copied = false;

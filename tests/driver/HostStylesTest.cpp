@@ -675,11 +675,11 @@ TEST_P(HostStylesIO, StopIOFromInsideTheCallback) {
   ASSERT_TRUE(WaitUntil([&] { return answer.load() != -1; }, 20000));
   EXPECT_EQ(1, answer.load());
   callback.onCall = nullptr;
-  // Started again once the worker has left the callback.
+  // Started again, with a new callback, once the worker has left the old one.
   StyleIOCallback again(lock_, verdict_);
-  ASSERT_TRUE(WaitUntil([&] { return io->StartIO(); }, 5000));
   ASSERT_TRUE(io->SetIOCallback(&again));
   again.Begin();
+  ASSERT_TRUE(WaitUntil([&] { return io->StartIO(); }, 5000));
   EXPECT_TRUE(WaitUntil([&] { return again.Calls() >= 2; }, 20000));
   StopIO(io, again);
 }

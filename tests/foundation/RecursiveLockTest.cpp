@@ -88,4 +88,45 @@ TEST(RecursiveLock, GuardReleasesOnException) {
   EXPECT_TRUE(otherGot);
 }
 
+// The check made before every call into the host: held entries of any lock
+// (recursion included) are counted per thread, and a host call with one of
+// them held ends a checking build's process, naming the call.
+TEST(HostCallCheck, AHostCallUnderAHeldLockEndsTheProcessNamingTheCall) {
+#if KESTRUM_CHECK_HOST_CALLS
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  CRecursiveLock lock;
+  EXPECT_EQ(0, CRecursiveLock::HeldByThisThread());
+  kestrum::CheckHostCall("the host's frame sink");  // nothing held: goes on
+  {
+    CLockGuard outer(lock);
+    CLockGuard inner(lock);
+    EXPECT_EQ(2, CRecursiveLock::HeldByThisThread());
+    EXPECT_TRUE(lock.TryEnter());
+    lock.Leave();
+    EXPECT_EQ(2, CRecursiveLock::HeldByThisThread());
+  }
+  EXPECT_EQ(0, CRecursiveLock::HeldByThisThread());
+  // Another thread's lock is not this thread's.
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread other([&] {
+    CLockGuard guard(lock);
+    held = true;
+    while (!release.load()) std::this_thread::yield();
+  });
+  while (!held.load()) std::this_thread::yield();
+  EXPECT_EQ(0, CRecursiveLock::HeldByThisThread());
+  release = true;
+  other.join();
+  EXPECT_DEATH(
+      {
+        CLockGuard guard(lock);
+        kestrum::CheckHostCall("the host's log receiver");
+      },
+      "the host's log receiver was called with 1 of the library's locks held");
+#else
+  GTEST_SKIP() << "built without KESTRUM_CHECK_HOST_CALLS";
+#endif
+}
+
 }  // namespace
