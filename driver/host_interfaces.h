@@ -11,6 +11,39 @@
 // hosts need not implement them. Texts are zero-terminated 8-bit strings;
 // texts returned by the host are copied at once, texts given to the host are
 // valid only during the call.
+//
+// Threads and callbacks. The driver calls the host's objects on its own
+// threads (a channel's capture thread, or for H.264 interleaved in RTSP its
+// RTSP client's thread; the I/O workers; the capability query's thread) and
+// never holds a lock of its own while doing so, so a host may take its own
+// lock in any callback, also one it holds around its calls into the driver.
+// Each call returns within its bound whatever the callbacks do:
+//   StopChannel, RestartChannel, StartChannel (its stop of the channel it
+//     replaces): twice ConnectTimeout (10 s) for each channel stopped;
+//   Close, a second Open, DeleteIPCapture*: that for each running channel,
+//     plus 5 s for each of the two I/O workers;
+//   StopIO: 5 s for each of the two I/O workers;
+//   DeleteCapabilityQueryModule, UninitCapabilityQuery: twice ConnectTimeout
+//     (10 s).
+// A thread that has not ended by then (inside a host callback, waiting for
+// the host's lock) is left to end at its next wait, with a warning; until it
+// has, what it uses stays alive, the library stays loaded, and it calls the
+// host's object no more once the call that ended that object's validity has
+// returned (the sink after StopChannel; the receiver and allocator after
+// Close or delete; the I/O callback after StopIO; the capability client and
+// result sink after the delete).
+// From inside a callback a host may call:
+//   from the frame sink, NotifySignalLost and the log receiver: StopChannel
+//     and StartChannel for any index (for the calling channel's own index the
+//     channel is destroyed once its thread has left the callback),
+//     RestartChannel for another index (for its own it is refused: false and
+//     a warning), GetChannelStatus for any index; from the log receiver also
+//     Close, Open and DeleteIPCapture*;
+//   from the I/O callback: any I/O call, Close, Open and DeleteIPCapture*;
+//     a StartIO is refused (false, with a warning) until a worker that a stop
+//     gave up on has left the callback;
+//   from the capability client: DeleteCapabilityQueryModule or
+//     UninitCapabilityQuery for the module that called it.
 #ifndef KESTRUM_HOST_INTERFACES_H
 #define KESTRUM_HOST_INTERFACES_H
 

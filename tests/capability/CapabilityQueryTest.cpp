@@ -132,6 +132,33 @@ TEST_F(Exports, RefusedLoginInvalidAddressAndOneQueryPerModule) {
   simulator.Stop();
 }
 
+// The process-wide module ended from inside its own outcome, as a host
+// closing its query dialog on the answer does.
+TEST_F(Exports, UninitFromInsideTheOutcome) {
+  static UninitCapabilityQueryFn uninit = nullptr;
+  uninit = uninit_;
+  struct UninitingClient : ipcapture::ICapabilityQueryClient {
+    void OnQueryCompleted() override { Finish(1); }
+    void OnQueryFailed(uint32_t, const char*) override { Finish(2); }
+    void OnQueryKilled() override { ++killed; }
+    void Finish(int value) {
+      answer = uninit();
+      outcome = value;  // last: the test may end once it reads it
+    }
+    std::atomic<int> outcome{0};
+    std::atomic<int> answer{0};
+    std::atomic<int> killed{0};
+  } client;
+  host::ResultSink sink;
+  ASSERT_EQ(1, init_(&client, 0));
+  ASSERT_EQ(1, start_("cam@host", 80, "u", "p", &sink));
+  ASSERT_TRUE(WaitUntil([&] { return client.outcome.load() != 0; }, 20000));
+  EXPECT_EQ(2, client.outcome.load());
+  EXPECT_EQ(1, client.answer.load());
+  EXPECT_EQ(0, client.killed.load());
+  EXPECT_EQ(1, init_(&client, 0)) << "the slot is free again";
+}
+
 // Scripted cameras for replies the simulator does not give.
 ScriptedServer::Script Camera(const std::string& info, const std::string& resolutions) {
   return [info, resolutions](platform::TcpSocket& c, ScriptedServer& s) {

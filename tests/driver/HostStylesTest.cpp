@@ -534,6 +534,23 @@ TEST_P(HostStyles, ASinkThatBlocksForSecondsAndAnAllocatorThatGivesNothingEveryT
   ExpectRecordingAgain();
 }
 
+// A second Open on a driver whose channel streams: its channels stop first
+// (their sink and the old resolution list are theirs until then), and the
+// new opening records.
+TEST_P(HostStyles, SecondOpenWhileTheChannelStreams) {
+  CreateAndOpen();
+  StyleSink* sink = Start(Capture());
+  ASSERT_TRUE(WaitUntil([&] { return sink->Frames() >= 3; }, 30000));
+  const auto start = Clock::now();
+  EXPECT_TRUE(Open());
+  verdict_.Timed("a second Open", MsSince(start));
+  // Open stopped the channel: its sink is done with.
+  if (StyleSink* previous = sink_.exchange(nullptr)) previous->End();
+  uint32_t status = 99;
+  EXPECT_FALSE(Capture()->GetChannelStatus(0, &status, nullptr, nullptr, 0)) << "no channel survives the new opening";
+  ExpectRecordingAgain();
+}
+
 // A host that resets another channel of the device from a picture of this
 // one: each call waits only for the other channel's thread.
 TEST_P(HostStyles, StopStartAndRestartTheOtherChannelFromInsideTheFrameSink) {
@@ -696,6 +713,21 @@ TEST_P(HostStylesIO, CloseAndOpenFromInsideTheCallback) {
     EXPECT_TRUE(Open());
   };
   ASSERT_TRUE(WaitUntil([&] { return reset.load(); }, 20000));
+  ExpectIOAgain();
+}
+
+TEST_P(HostStylesIO, DeleteFromInsideTheCallback) {
+  CreateAndOpen();
+  StyleIOCallback callback(lock_, verdict_);
+  ASSERT_NE(nullptr, OpenIO(callback));
+  std::atomic<bool> deleted{false};
+  callback.onCall = [&] {
+    if (deleted.load()) return;
+    Delete();
+    callback.End();
+    deleted = true;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }, 20000));
   ExpectIOAgain();
 }
 
