@@ -424,11 +424,21 @@ class HostStress : public ::testing::Test {
         slot.driver->Close();  // twice is harmless
         delete_(slot.driver);
     }
+    NoteGivenUpFrames(slot, MsSince(start));
     slot.driver = nullptr;
     slot.ioStarted = false;
     slot.ioStopped = false;
     if (held.owns_lock()) held.unlock();
     CreateAndOpen(d);
+  }
+
+  // A capture thread that waited for a locking host's lock while the host
+  // closed its driver is given up on, and the frame it holds is given up
+  // (not released into an allocator the host may have freed): at most one
+  // per channel of such a Close or delete.
+  void NoteGivenUpFrames(DriverSlot& slot, int64_t ms) {
+    if (!slot.lockingHost || ms < 2 * 5000) return;
+    givenUpFrames_ += slot.settings->Values().channelCount;
   }
 
   void QueryOperation(std::mt19937& random) {
@@ -511,6 +521,7 @@ class HostStress : public ::testing::Test {
   int64_t maxStopMs_ = 0;
   std::vector<std::string> slowStops_;
   std::atomic<uint64_t> operations_{0};
+  std::atomic<int64_t> givenUpFrames_{0};
   int seconds_ = 40;
 };
 
@@ -575,12 +586,15 @@ TEST_F(HostStress, RandomHostOperationsFromSeveralThreadsWhileFaultsComeAndGo) {
     const auto start = Clock::now();
     if (d % 2 == 0) slot.driver->Close();
     delete_(slot.driver);
+    NoteGivenUpFrames(slot, MsSince(start));
     RecordStop("final delete", MsSince(start), 2 * kChannelStopLimitMs + 15500);
     slot.driver = nullptr;
     MarkAllStopped(slot);
   }
 
-  EXPECT_EQ(0, allocator_.Outstanding()) << "every frame the driver took was released";
+  EXPECT_LE(allocator_.Outstanding(), givenUpFrames_.load())
+      << "every frame the driver took was released, but for those of threads a Close or delete gave up on";
+  EXPECT_EQ(0, allocator_.UnknownReleases()) << "no frame was released twice";
   uint64_t late = 0;
   for (const auto& sink : sinks_) late += sink->Late();
   EXPECT_EQ(0u, late) << "no frame or notice reached a channel's sink after its channel stopped";

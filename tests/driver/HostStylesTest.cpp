@@ -151,7 +151,9 @@ class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
 };
 
 // The heap allocator, refusing every third frame when told, and watching
-// that nothing is asked of it once its driver was closed.
+// that nothing is asked of it once its driver was closed. A frame the driver
+// held when the host closed it from inside a callback is given up, not
+// released late; the heap allocator takes such frames back at its end.
 class StyleAllocator final : public ipcapture::IHostFrameAllocator {
  public:
   KESTRUM_DESTRUCTOR_SLOT(StyleAllocator)

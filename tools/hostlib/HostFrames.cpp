@@ -33,6 +33,9 @@ constexpr size_t kSpareFrames = 8;
 
 HeapFrameAllocator::~HeapFrameAllocator() {
   for (HeapFrame* frame : spare_) delete frame;
+  // Frames a driver gave up (it held them when the host closed it from
+  // inside a callback) are taken back here, as a host's pool does.
+  for (HeapFrame* frame : live_) delete frame;
 }
 
 ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t dataSize, const char* sourceName) {
@@ -59,6 +62,8 @@ ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t
       // Some headroom, so that a slightly larger next picture still fits.
       frame = new HeapFrame(fourCC, dataSize + dataSize / 4, sourceName);
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.insert(frame);
   } catch (const std::bad_alloc&) {
     delete frame;  // a spare whose reuse failed is nobody's any more (null when new failed)
     return nullptr;
@@ -70,8 +75,12 @@ ipcapture::IHostFrame* HeapFrameAllocator::CreateFrame(uint32_t fourCC, uint32_t
 void HeapFrameAllocator::ReleaseFrame(ipcapture::IHostFrame* frame) {
   auto* heap = dynamic_cast<HeapFrame*>(frame);
   if (heap == nullptr) return;
-  outstanding_.fetch_sub(1);
   std::lock_guard<std::mutex> lock(mutex_);
+  if (live_.erase(heap) == 0) {
+    unknownReleases_.fetch_add(1);  // not one of ours, or released already
+    return;
+  }
+  outstanding_.fetch_sub(1);
   if (spare_.size() < kSpareFrames) {
     spare_.push_back(heap);
     return;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,11 +76,15 @@ class HeapFrameAllocator : public ipcapture::IHostFrameAllocator {
   // Frames created and not yet released; 0 after every delivery when the
   // driver releases each frame exactly once.
   int64_t Outstanding() const { return outstanding_.load(); }
+  // Releases of frames this allocator had not handed out (or had taken back).
+  int64_t UnknownReleases() const { return unknownReleases_.load(); }
 
  private:
   std::atomic<int64_t> outstanding_{0};
+  std::atomic<int64_t> unknownReleases_{0};
   std::mutex mutex_;
   std::vector<HeapFrame*> spare_;
+  std::set<HeapFrame*> live_;  // handed out, not released yet
 };
 
 // What a sink keeps of one frame.

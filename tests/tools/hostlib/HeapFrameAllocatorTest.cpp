@@ -64,4 +64,29 @@ TEST(HeapFrameAllocator, SparesStayNearWhatIsAskedForOverALongRun) {
   EXPECT_EQ(0, allocator.Outstanding());
 }
 
+// A frame released twice, or one from another pool, is counted and left
+// alone (the spares would otherwise hold one frame twice); a frame never
+// released (a driver gave it up) is freed with the pool, which LeakSanitizer
+// checks in the ASan build.
+TEST(HeapFrameAllocator, AStrangeOrRepeatedReleaseIsCountedAndAGivenUpFrameFreedWithThePool) {
+  HeapFrameAllocator other;
+  ipcapture::IHostFrame* foreign = other.CreateFrame(0, 100, "t");
+  {
+    HeapFrameAllocator allocator;
+    ipcapture::IHostFrame* frame = allocator.CreateFrame(0, 100, "t");
+    allocator.ReleaseFrame(frame);
+    allocator.ReleaseFrame(frame);
+    allocator.ReleaseFrame(foreign);
+    EXPECT_EQ(2, allocator.UnknownReleases());
+    EXPECT_EQ(0, allocator.Outstanding());
+    ipcapture::IHostFrame* a = allocator.CreateFrame(0, 100, "t");
+    ipcapture::IHostFrame* b = allocator.CreateFrame(0, 100, "t");
+    EXPECT_NE(a, b) << "a frame released twice was handed out twice";
+    EXPECT_EQ(2, allocator.Outstanding());  // both given up: freed below
+  }
+  other.ReleaseFrame(foreign);
+  EXPECT_EQ(0, other.UnknownReleases());
+  EXPECT_EQ(0, other.Outstanding());
+}
+
 }  // namespace
