@@ -10,8 +10,9 @@
 
 namespace kestrum {
 
-class CGatedResultSink : public ipcapture::ICapabilityResultSink {
+class CGatedResultSink final : public ipcapture::ICapabilityResultSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(CGatedResultSink)
   CGatedResultSink(ipcapture::ICapabilityResultSink* sink, const std::atomic<bool>& open) : sink_(sink), open_(open) {}
 
   void SetCapability(uint32_t id, uint32_t value) override {

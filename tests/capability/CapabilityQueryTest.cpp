@@ -137,7 +137,8 @@ TEST_F(Exports, RefusedLoginInvalidAddressAndOneQueryPerModule) {
 TEST_F(Exports, UninitFromInsideTheOutcome) {
   static UninitCapabilityQueryFn uninit = nullptr;
   uninit = uninit_;
-  struct UninitingClient : ipcapture::ICapabilityQueryClient {
+  struct UninitingClient final : ipcapture::ICapabilityQueryClient {
+    KESTRUM_DESTRUCTOR_SLOT(UninitingClient)
     void OnQueryCompleted() override { Finish(1); }
     void OnQueryFailed(uint32_t, const char*) override { Finish(2); }
     void OnQueryKilled() override { ++killed; }
@@ -348,8 +349,9 @@ TEST(CapabilityQuery, AQueryDeafToTheStopIsLeftToEndAndCallsTheClientNoMore) {
 
 // A client that deletes its module from inside its outcome, as a host
 // closing a dialog on the answer does.
-class DeletingClient : public ipcapture::ICapabilityQueryClient {
+class DeletingClient final : public ipcapture::ICapabilityQueryClient {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(DeletingClient)
   void OnQueryCompleted() override { Finish(1); }
   void OnQueryFailed(uint32_t, const char*) override { Finish(2); }
   void OnQueryKilled() override { ++killed; }
@@ -383,7 +385,8 @@ TEST(CapabilityQuery, DeletedFromInsideItsOwnOutcome) {
 
 TEST(CapabilityQuery, DeletedUnderAHostLockItsOutcomeWaitsFor) {
   // One lock around the host's calls that its callbacks take too.
-  struct LockingClient : ipcapture::ICapabilityQueryClient {
+  struct LockingClient final : ipcapture::ICapabilityQueryClient {
+    KESTRUM_DESTRUCTOR_SLOT(LockingClient)
     void OnQueryCompleted() override { Note(); }
     void OnQueryFailed(uint32_t, const char*) override { Note(); }
     void OnQueryKilled() override {
@@ -419,8 +422,9 @@ TEST(CapabilityQuery, DeletedUnderAHostLockItsOutcomeWaitsFor) {
 
 // A sink that blocks in its first call until told, and counts the calls
 // that come after the module was deleted.
-class BlockingSink : public ipcapture::ICapabilityResultSink {
+class BlockingSink final : public ipcapture::ICapabilityResultSink {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(BlockingSink)
   void SetCapability(uint32_t, uint32_t) override { Note(); }
   void SetModelName(const char*) override {
     Note();

@@ -30,8 +30,9 @@ class InstantIO : public CIOBase {
   bool GetInputStates(uint32_t) override { return true; }
 };
 
-class NullCallback : public ICaptureIOCallback {
+class NullCallback final : public ICaptureIOCallback {
  public:
+  KESTRUM_DESTRUCTOR_SLOT(NullCallback)
   void OnInputStateChanged(uint32_t, uint32_t) override {}
   void OnIOStatesReset() override {}
 };
