@@ -17,12 +17,14 @@ CBaseThread::~CBaseThread() { StopThread(2000); }
 uint32_t CBaseThread::ThreadProc(void* object) {
   if (object == nullptr) return kNoObjectExitCode;
   auto* self = static_cast<CBaseThread*>(object);
+  self->bodyThread_.store(platform::CurrentThreadId());
   try {
     self->Run();
   } catch (...) {
     if (platform::IsThreadTermination()) throw;
     // A body must not take the process down; the thread just ends.
   }
+  self->bodyThread_.store(0);
   // Last: the hook may destroy the object that holds this one.
   if (self->exitHook_ != nullptr) self->exitHook_(self->exitContext_);
   return 0;

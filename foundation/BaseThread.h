@@ -1,6 +1,7 @@
 // Base of every worker thread: a stop event and stopping within a time limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -49,7 +50,9 @@ class CBaseThread {
   // True while the thread's body has not returned.
   bool IsRunning() const { return thread_.IsValid() && thread_.IsRunning(); }
   // True when called on this object's thread (from a callback it made).
-  bool IsCurrentThread() const { return thread_.IsValid() && thread_.IsCurrent(); }
+  // Any thread may ask, also while the owner starts or joins the thread: it
+  // reads what the body itself stored, not the handle.
+  bool IsCurrentThread() const { return bodyThread_.load() == platform::CurrentThreadId(); }
 
   uint32_t GetThreadId() const { return threadId_; }
   const std::string& GetName() const { return name_; }
@@ -74,6 +77,8 @@ class CBaseThread {
   uint32_t threadId_ = 0;
   IDebugMessage* log_;
   CManualEvent stopEvent_;
+  // The thread running the body, 0 when none (thread ids are never 0).
+  std::atomic<uint32_t> bodyThread_{0};
   void (*exitHook_)(void*) = nullptr;
   void* exitContext_ = nullptr;
 };
