@@ -80,6 +80,52 @@ class Locked {
   HostLock& lock_;
 };
 
+// What a test does inside a callback: set by the test's thread while the
+// library's threads call it, so it is handed over under a lock and called
+// outside it.
+template <class Signature>
+class Hook {
+ public:
+  Hook& operator=(std::function<Signature> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    action_ = std::move(action);
+    return *this;
+  }
+  std::function<Signature> Get() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return action_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::function<Signature> action_;
+};
+
+// Counts the library's threads inside one host object. The object's owner
+// waits for none to be left before it goes: a thread the library left to end
+// by itself may still be returning from the callback it was in.
+class InsideCount {
+ public:
+  class Scope {
+   public:
+    explicit Scope(InsideCount& count) : count_(count) { count_.inside_.fetch_add(1); }
+    ~Scope() { count_.inside_.fetch_sub(1, std::memory_order_release); }
+
+   private:
+    InsideCount& count_;
+  };
+  ~InsideCount() {
+    const auto start = std::chrono::steady_clock::now();
+    while (inside_.load(std::memory_order_acquire) != 0 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(15)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+ private:
+  std::atomic<int> inside_{0};
+};
+
 // A frame sink that must not be called once its StopChannel has returned;
 // it stays alive to the end of the test, so a late call is counted, not a crash.
 class StyleSink final : public ipcapture::IHostFrameSink {
@@ -87,24 +133,26 @@ class StyleSink final : public ipcapture::IHostFrameSink {
   KESTRUM_DESTRUCTOR_SLOT(StyleSink)
   StyleSink(HostLock& lock, Verdict& verdict) : lock_(lock), verdict_(verdict) {}
   bool ReceiveFrame(ipcapture::IHostFrame*) override {
+    InsideCount::Scope inside(inside_);
     if (ended_.load()) verdict_.Fault("a frame reached a sink after its StopChannel returned");
     entering = true;
     Locked held(lock_);
     const uint64_t n = ++frames_;
-    if (onFrame) onFrame(n);
+    if (auto action = onFrame.Get()) action(n);
     return true;
   }
   void NotifySignalLost() override {
+    InsideCount::Scope inside(inside_);
     if (ended_.load()) verdict_.Fault("a signal loss reached a sink after its StopChannel returned");
     Locked held(lock_);
     ++losses_;
-    if (onSignalLost) onSignalLost();
+    if (auto action = onSignalLost.Get()) action();
   }
   void End() { ended_ = true; }
   uint64_t Frames() const { return frames_.load(); }
   uint64_t Losses() const { return losses_.load(); }
-  std::function<void(uint64_t)> onFrame;
-  std::function<void()> onSignalLost;
+  Hook<void(uint64_t)> onFrame;
+  Hook<void()> onSignalLost;
   // Set as a call begins, before it waits for the host's lock.
   std::atomic<bool> entering{false};
 
@@ -114,6 +162,7 @@ class StyleSink final : public ipcapture::IHostFrameSink {
   std::atomic<bool> ended_{false};
   std::atomic<uint64_t> frames_{0};
   std::atomic<uint64_t> losses_{0};
+  InsideCount inside_;  // last: waited for before the rest goes
 };
 
 class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
@@ -121,6 +170,7 @@ class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
   KESTRUM_DESTRUCTOR_SLOT(StyleReceiver)
   StyleReceiver(HostLock& lock, Verdict& verdict) : lock_(lock), verdict_(verdict) {}
   void AddDebugInfo(CDebugInfoIf* info) override {
+    InsideCount::Scope inside(inside_);
     if (ended_.load()) verdict_.Fault("the log receiver was called after Close or delete returned");
     if (info == nullptr || info->GetText() == nullptr) return;
     const std::string text = info->GetText();
@@ -129,7 +179,7 @@ class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(text);
     }
-    if (onLine) onLine(text);
+    if (auto action = onLine.Get()) action(text);
   }
   bool Saw(const std::string& fragment) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -140,7 +190,7 @@ class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
   }
   void End() { ended_ = true; }
   void Begin() { ended_ = false; }
-  std::function<void(const std::string&)> onLine;
+  Hook<void(const std::string&)> onLine;
 
  private:
   HostLock& lock_;
@@ -148,6 +198,7 @@ class StyleReceiver final : public ipcapture::IDebugInfoReceiver {
   std::atomic<bool> ended_{false};
   std::mutex mutex_;
   std::vector<std::string> lines_;
+  InsideCount inside_;  // last: waited for before the rest goes
 };
 
 // The heap allocator, refusing every third frame when told, and watching
@@ -188,21 +239,23 @@ class StyleIOCallback final : public ICaptureIOCallback {
   void End() { ended_ = true; }
   void Begin() { ended_ = false; }
   uint64_t Calls() const { return calls_.load(); }
-  std::function<void()> onCall;
+  Hook<void()> onCall;
   std::atomic<bool> entering{false};
 
  private:
   void Called() {
+    InsideCount::Scope inside(inside_);
     if (ended_.load()) verdict_.Fault("the I/O callback was called after its StopIO, Close or delete returned");
     entering = true;
     Locked held(lock_);
     ++calls_;
-    if (onCall) onCall();
+    if (auto action = onCall.Get()) action();
   }
   HostLock& lock_;
   Verdict& verdict_;
   std::atomic<bool> ended_{true};
   std::atomic<uint64_t> calls_{0};
+  InsideCount inside_;  // last: waited for before the rest goes
 };
 
 class HostStyles : public ::testing::TestWithParam<int> {
@@ -496,14 +549,18 @@ TEST_P(HostStyles, StopChannelFromTheLogReceiverWhenOnline) {
 TEST_P(HostStyles, CloseAndOpenFromTheLogReceiverWhenOnline) {
   CreateAndOpen();
   for (int round = 0; round < 2; ++round) {
-    std::atomic<bool> reset{false};
+    // Set once the reset has begun, and done as its last step: the test
+    // goes on only once the receiver's thread has left the driver alone.
+    std::atomic<bool> begun{false};
+    std::atomic<bool> done{false};
     receiver_.onLine = [&](const std::string& line) {
-      if (line.find("is online") == std::string::npos || reset.exchange(true)) return;
+      if (line.find("is online") == std::string::npos || begun.exchange(true)) return;
       Close();
       EXPECT_TRUE(Open());
+      done = true;
     };
     Start(Capture());
-    ASSERT_TRUE(WaitUntil([&] { return reset.load(); }, 30000)) << "round " << round;
+    ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 30000)) << "round " << round;
     receiver_.onLine = nullptr;
   }
   ExpectRecordingAgain();
@@ -511,10 +568,12 @@ TEST_P(HostStyles, CloseAndOpenFromTheLogReceiverWhenOnline) {
 
 TEST_P(HostStyles, DeleteFromTheLogReceiverWhenOnline) {
   CreateAndOpen();
+  std::atomic<bool> begun{false};
   std::atomic<bool> deleted{false};
   receiver_.onLine = [&](const std::string& line) {
-    if (line.find("is online") == std::string::npos || deleted.exchange(true)) return;
+    if (line.find("is online") == std::string::npos || begun.exchange(true)) return;
     Delete();
+    deleted = true;
   };
   Start(Capture());
   ASSERT_TRUE(WaitUntil([&] { return deleted.load(); }, 30000));
@@ -707,14 +766,16 @@ TEST_P(HostStylesIO, CloseAndOpenFromInsideTheCallback) {
   CreateAndOpen();
   StyleIOCallback callback(lock_, verdict_);
   ASSERT_NE(nullptr, OpenIO(callback));
-  std::atomic<bool> reset{false};
+  std::atomic<bool> begun{false};
+  std::atomic<bool> done{false};
   callback.onCall = [&] {
-    if (reset.exchange(true)) return;
+    if (begun.exchange(true)) return;
     Close();
     callback.End();
     EXPECT_TRUE(Open());
+    done = true;
   };
-  ASSERT_TRUE(WaitUntil([&] { return reset.load(); }, 20000));
+  ASSERT_TRUE(WaitUntil([&] { return done.load(); }, 20000));
   ExpectIOAgain();
 }
 
