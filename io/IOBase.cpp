@@ -17,10 +17,8 @@ CIOBase::~CIOBase() { StopThreads(); }
 
 void CIOBase::Dispose() {
   callbackOpen_ = false;
-  inputThread_.SignalStop();
-  outputThread_.SignalStop();
-  outputThread_.StopWithinLimit();
-  inputThread_.StopWithin(5000);
+  CBaseThread::StopOutcome output, input;
+  StopWorkersWithin(output, input);
   bool inside;
   {
     std::lock_guard<std::mutex> life(lifeMutex_);
@@ -36,6 +34,14 @@ void CIOBase::Dispose() {
     disposed_ = leftToWorker;
   }
   if (!leftToWorker) delete this;
+}
+
+void CIOBase::StopWorkersWithin(CBaseThread::StopOutcome& output, CBaseThread::StopOutcome& input) {
+  // Both are told first, so that each waits out its own limit only.
+  outputThread_.SignalStop();
+  inputThread_.SignalStop();
+  output = outputThread_.StopWithinLimit();
+  input = inputThread_.StopWithin(5000);
 }
 
 void CIOBase::WorkerLeft(void* self) {
@@ -198,12 +204,14 @@ bool CIOBase::StopWorkers() {
   OnStopIO();
   bool result = true;
   using Outcome = CBaseThread::StopOutcome;
-  if (outputThread_.StopWithinLimit() == Outcome::StillRunning) {
+  Outcome output, input;
+  StopWorkersWithin(output, input);
+  if (output == Outcome::StillRunning) {
     result = false;
     driver_->Message(1, "%s: Stop Output thread failed! Device %s", "kestrum::CIOBase::StopIO",
                      driver_->GetDeviceAddress().c_str());
   }
-  if (inputThread_.StopWithin(5000) == Outcome::StillRunning) {
+  if (input == Outcome::StillRunning) {
     result = false;
     driver_->Message(1, "%s: Stop Input thread failed! Device %s", "kestrum::CIOBase::StopIO",
                      driver_->GetDeviceAddress().c_str());

@@ -99,6 +99,8 @@ class CIOBase : private CDriverHold, public ICaptureIOApi {
   template <class Worker>
   bool StartWorker(Worker& worker, const std::string& name);
   static void WorkerLeft(void* self);
+  // Signals both workers, then stops each within its limit (see StopWithin).
+  void StopWorkersWithin(CBaseThread::StopOutcome& output, CBaseThread::StopOutcome& input);
   // The host's callback, or null once StopIO or Dispose has begun.
   ICaptureIOCallback* OpenCallback();
   void ResetStates();
