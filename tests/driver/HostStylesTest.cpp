@@ -19,12 +19,14 @@
 #include <vector>
 
 #include "platform/DynamicLibrary.h"
+#include "tests/support/TestUtil.h"
 #include "tools/camera-sim/Simulator.h"
 #include "tools/hostlib/HostFrames.h"
 #include "tools/hostlib/HostSettings.h"
 
 using namespace kestrum;
 using namespace kestrum::host;
+using kestrum::testing::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -380,15 +382,6 @@ class HostStyles : public ::testing::TestWithParam<int> {
     if (StyleSink* sink = sink_.exchange(nullptr)) sink->End();
     receiver_.End();
     allocator_.End();
-  }
-
-  static bool WaitUntil(const std::function<bool()>& done, int64_t ms) {
-    const auto start = Clock::now();
-    while (!done()) {
-      if (MsSince(start) > ms) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
   }
 
   // The driver records again with well-behaved host objects, in a new one
