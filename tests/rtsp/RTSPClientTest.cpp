@@ -548,6 +548,8 @@ TEST(RTSPClient, LongHeaderBlocksAreReadWholeAndOversizedOnesFail) {
     return Camera(request);
   }));
   ASSERT_TRUE(client.StartSession(Settings(flooding.Port()), nullptr, kRtpModeUdp));
+  ASSERT_TRUE(WaitUntil([&] { return !flooding.Requests().empty(); }));
+  // A SETUP, were the block taken, would follow its answer at once.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   client.StopSession();
   EXPECT_EQ(1u, flooding.Requests().size()) << "a header block beyond the bound fails DESCRIBE";

@@ -11,8 +11,10 @@
 namespace kestrum {
 namespace testing {
 
-// Polls condition until it holds or ms pass; true when it held.
-inline bool WaitUntil(const std::function<bool()>& condition, int ms = 5000) {
+// Polls condition until it holds or ms pass; true when it held. The default
+// bound only costs a test that fails: it is wide enough for an emulated
+// processor (the i686 tests' virtual machine runs several times slower).
+inline bool WaitUntil(const std::function<bool()>& condition, int ms = 30000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
