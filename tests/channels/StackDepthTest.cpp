@@ -55,7 +55,7 @@ TEST(StackDepth, EveryChannelThreadLeavesHalfItsStackUnused) {
     host::CollectingFrameSink sink(false);
     CMJPEGHttpChannel channel(0, &driver, &sink);
     ASSERT_TRUE(channel.Start(Params(100, 60, 640, 480)));
-    EXPECT_TRUE(WaitUntil([&] { return sink.FrameCount() >= 5; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return sink.FrameCount() >= 5; }, 60000));
     CurlGet(control + "garbage&value=1");
     WaitUntil([] { return false; }, 500);
     CurlGet(control + "garbage&value=0");
@@ -73,7 +73,7 @@ TEST(StackDepth, EveryChannelThreadLeavesHalfItsStackUnused) {
     channel.SetFirstRtpPort(static_cast<uint16_t>(probe.LocalPort() & ~1u));
     probe.Close();
     ASSERT_TRUE(channel.Start(Params(40, 60, 640, 480)));
-    EXPECT_TRUE(WaitUntil([&] { return sink.FrameCount() >= 25; }, 15000)) << sink.FrameCount();
+    EXPECT_TRUE(WaitUntil([&] { return sink.FrameCount() >= 25; }, 60000)) << sink.FrameCount();
     // Reordered and lost packets go through the reorder window over UDP.
     CurlGet(control + "udp_reorder&value=5");
     CurlGet(control + "udp_loss&value=2");

@@ -26,7 +26,10 @@ for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev vir
   insmod "/modules/$module.ko" || { say "could not load $module"; finish 125; }
 done
 mkdir -p /results /lower /upper /root
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 results /results ||
+# The read-write shares are cached in the guest (cache=loose) and written
+# back by the sync before power-off: without the cache a program copied into
+# one ran as zeros where wine mapped its image (the copy read back whole).
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose results /results ||
   { say "no results share"; poweroff -f; }
 echo booted >/results/booted
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro,cache=loose hostroot /lower ||
@@ -50,7 +53,7 @@ mount --bind /results "/root$results"
 i=0
 while share=$(arg "kestrum.share$i") && [ -n "$share" ]; do
   mkdir -p "/root$share"
-  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 "share$i" "/root$share" ||
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose "share$i" "/root$share" ||
     { say "no share $share"; finish 125; }
   i=$((i + 1))
 done
