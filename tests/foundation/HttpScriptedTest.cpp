@@ -118,7 +118,9 @@ TEST(ScriptedHttp, StalledBodyWithoutLengthKeepsWhatArrived) {
     Respond(c, s, "HTTP/1.1 200 OK\r\n\r\n" + std::string(1000, 'a'));
     s.Stopping()->Wait(platform::kInfinite);  // stall with the connection open
   });
-  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 300);
+  // The time-out bounds the head's wait too: wide enough for a slow
+  // (emulated) machine to answer, as the stall it measures is endless.
+  DEVICE_INFO device = HttpTestDevice(server.Port(), "", "", 2000);
   Web::CHttpSender sender(&device);
   ASSERT_TRUE(HUtils::StartGetRequest(sender, "/stall"));
   std::vector<uint8_t> body;
