@@ -241,8 +241,8 @@ test_windows() {
 # recordings), natively where this machine's kernel starts 32-bit programs.
 # Where it does not, KESTRUM_I686_WAY=vm runs the part in a small virtual
 # machine whose kernel does (tests/e2e/vm); not yet by default, as its
-# recordings do not hold under the emulated processor and the part takes
-# about 25 minutes there. Without it such a machine names the part as not
+# recordings do not hold under the emulated processor, and the part takes
+# 12 to 21 minutes there. Without it such a machine names the part as not
 # run, or counts it as failed with KESTRUM_REQUIRE_I686=1.
 test_i686() {
   local wine32=$1 results=$ROOT/out/i686 status=0 reason=""
