@@ -20,9 +20,8 @@ finish() {
   poweroff -f
 }
 
-# The extracted kernel package has no modules.dep: dependencies first.
-for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
-  9pnet 9pnet_virtio netfs fscache 9p overlay; do
+# In the order prepare-vm.sh wrote: the kernel package has no modules.dep.
+for module in $(cat /modules/order); do
   insmod "/modules/$module.ko" || { say "could not load $module"; finish 125; }
 done
 mkdir -p /results /lower /upper /root

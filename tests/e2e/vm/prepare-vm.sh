@@ -33,8 +33,9 @@ if [ -z "$deb" ]; then
   [ -n "$deb" ] || fail "apt-get download left no ${package}_*.deb in $cache"
 fi
 
-# The initramfs is rebuilt whenever the kernel, busybox or the guest's init change.
-key=$( (basename "$deb"; sha256sum "$here/guest-init.sh" /bin/busybox) | sha256sum | cut -c1-16)
+# The initramfs is rebuilt whenever the kernel, busybox, this script or the
+# guest's init change.
+key=$( (basename "$deb"; sha256sum "$here/guest-init.sh" "$here/prepare-vm.sh" /bin/busybox) | sha256sum | cut -c1-16)
 vm=$cache/$package-$key
 if [ ! -f "$vm/initrd.img" ]; then
   work=$(mktemp -d "$cache/.work.XXXXXX")
@@ -44,8 +45,10 @@ if [ ! -f "$vm/initrd.img" ]; then
   cp /bin/busybox "$work/root/bin/busybox"
   cp "$here/guest-init.sh" "$work/root/init"
   chmod 755 "$work/root/init"
-  for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci \
-    9pnet 9pnet_virtio netfs fscache 9p overlay; do
+  # Dependencies first: the guest loads them in this order.
+  modules="virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci 9pnet 9pnet_virtio netfs fscache 9p overlay"
+  echo "$modules" >"$work/root/modules/order"
+  for module in $modules; do
     found=$(find "$work/kernel/lib/modules" -name "$module.ko*" | head -1)
     [ -n "$found" ] || fail "$deb has no module $module"
     case $found in
