@@ -248,23 +248,18 @@ test_i686() {
   local wine32=$1 results=$ROOT/out/i686 status=0 reason=""
   log "tests: windows-i686 under 32-bit wine"
   rm -rf "$results"
-  if [ -z "${KESTRUM_I686_WAY:-}" ]; then
-    local output="" loader_status=0
-    output=$("$wine32" --version 2>&1) || loader_status=$?
-    if [ "$loader_status" -eq 126 ] && grep -q 'Exec format error' <<<"$output"; then
-      reason="this machine's kernel does not start 32-bit programs (KESTRUM_I686_WAY=vm runs them in a virtual machine)"
-    fi
-  fi
-  if [ -z "$reason" ]; then
-    tests/e2e/vm/run-i686.sh --time-limit "${KESTRUM_I686_VM_LIMIT:-2700}" "$results" \
-      tests/e2e/windows/test-i686.sh "$results" "$wine32" "$ROOT/build/bin/camera-sim" "$JOBS" || status=$?
-    if [ "$status" -eq 126 ]; then
-      reason="neither this machine's kernel nor a virtual machine runs 32-bit programs here"
-    elif [ "$status" -ne 0 ]; then
-      local console=""
-      [ -f "$results/console.log" ] && console="; the guest's console: $results/console.log"
-      count_failed "windows-i686: the job ended with status $status$console"
-    fi
+  local no_vm=()
+  [ -z "${KESTRUM_I686_WAY:-}" ] && no_vm=(--no-vm)
+  tests/e2e/vm/run-i686.sh --time-limit "${KESTRUM_I686_VM_LIMIT:-2700}" "${no_vm[@]}" "$results" \
+    tests/e2e/windows/test-i686.sh "$results" "$wine32" "$ROOT/build/bin/camera-sim" "$JOBS" || status=$?
+  if [ "$status" -eq 126 ] && [ ${#no_vm[@]} -gt 0 ]; then
+    reason="this machine's kernel does not start 32-bit programs (KESTRUM_I686_WAY=vm runs them in a virtual machine)"
+  elif [ "$status" -eq 126 ]; then
+    reason="neither this machine's kernel nor a virtual machine runs 32-bit programs here"
+  elif [ "$status" -ne 0 ]; then
+    local console=""
+    [ -f "$results/console.log" ] && console="; the guest's console: $results/console.log"
+    count_failed "windows-i686: the job ended with status $status$console"
   fi
   if [ -n "$reason" ]; then
     reason="windows-i686: the unit tests and the recording under 32-bit wine: $reason"

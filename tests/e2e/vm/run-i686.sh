@@ -3,8 +3,9 @@
 # benchmarks under 32-bit wine): natively where this machine's kernel starts
 # them, else in the small virtual machine of run-in-vm.sh, with a wine
 # prefix that has its 32-bit half. KESTRUM_I686_WAY=native or vm picks the
-# way instead of the kernel.
-#   run-i686.sh [--time-limit S] RESULTS_DIR COMMAND [ARGS...]
+# way instead of the kernel; --no-vm keeps to the native way, and a kernel
+# that refuses 32-bit programs is then the 126 below.
+#   run-i686.sh [--time-limit S] [--no-vm] RESULTS_DIR COMMAND [ARGS...]
 # RESULTS_DIR is where the command's files must go to be kept: in the
 # virtual machine nothing else is written through. WINEPREFIX is set for the
 # command in the virtual machine, and left as the caller has it natively.
@@ -13,11 +14,15 @@
 set -Eeuo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 time_limit=3600
-if [ "${1:-}" = --time-limit ]; then
-  time_limit=$2
-  shift 2
-fi
-[ $# -ge 2 ] || { sed -n '7p' "$0" >&2; exit 2; }
+no_vm=0
+while [ $# -gt 0 ]; do
+  case $1 in
+    --time-limit) time_limit=$2; shift 2 ;;
+    --no-vm) no_vm=1; shift ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 2 ] || { sed -n '9p' "$0" >&2; exit 2; }
 results=$1
 shift
 way=${KESTRUM_I686_WAY:-auto}
@@ -44,6 +49,10 @@ case $way in
     ;;
 esac
 
+if [ "$no_vm" -eq 1 ]; then
+  echo "run-i686.sh: this machine's kernel does not start 32-bit programs (KESTRUM_I686_WAY=vm runs them in a virtual machine)" >&2
+  exit 126
+fi
 echo "run-i686.sh: this machine's kernel starts no 32-bit program: in a virtual machine" >&2
 if ! command -v qemu-system-x86_64 >/dev/null || ! vm=$("$here/prepare-vm.sh"); then
   echo "run-i686.sh: neither way can run a 32-bit program here: the kernel refuses them," \
@@ -52,8 +61,9 @@ if ! command -v qemu-system-x86_64 >/dev/null || ! vm=$("$here/prepare-vm.sh"); 
   exit 126
 fi
 # 32-bit wine needs a prefix with its half (syswow64), which only a kernel
-# that starts 32-bit programs can make: made in the guest the first time,
-# kept beside the guest's kernel, used by one guest at a time.
+# that starts 32-bit programs can make: the command makes it in the guest the
+# first time (prepare-wine-prefix.sh, which the i686 job and the benchmarks
+# call), kept beside the guest's kernel, used by one guest at a time.
 version=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || echo unknown)
 prefix=$(dirname "$vm")/wineprefix-${version//[^A-Za-z0-9.+]/_}
 mkdir -p "$prefix"
@@ -61,5 +71,5 @@ exec 9>"$prefix.lock"
 flock 9
 status=0
 KESTRUM_VM_DIR=$vm WINEPREFIX=$prefix "$here/run-in-vm.sh" --time-limit "$time_limit" --share "$prefix" \
-  "$results" bash -c '"$0/../windows/prepare-wine-prefix.sh" && exec "$@"' "$here" "$@" || status=$?
+  "$results" "$@" || status=$?
 exit "$status"
