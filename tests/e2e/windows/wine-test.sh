@@ -9,9 +9,11 @@
 set -uo pipefail
 errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
-"$@" 2> >(tee "$errors" >&2)
-status=$?
-wait
+# Its errors are kept for the look below through a pipe, which ends only
+# when tee has written them all (a process substitution's tee could still
+# be writing when the file was read, and the retry was missed).
+{ "$@" 2>&1 1>&3 3>&- | tee "$errors" >&2; } 3>&1
+status=${PIPESTATUS[0]}
 if [ "$status" -ne 0 ] && grep -q '^wine client error:.*Connection reset by peer' "$errors" &&
   [ "$(grep -vc '^wine client error:' "$errors")" -eq 0 ]; then
   echo "wine-test.sh: wine lost its server before the program ran; starting it once more" >&2
