@@ -3,26 +3,25 @@
 # benchmarks under 32-bit wine): natively where this machine's kernel starts
 # them, else in the small virtual machine of run-in-vm.sh, with a wine
 # prefix that has its 32-bit half. KESTRUM_I686_WAY=native or vm picks the
-# way instead of the kernel; --no-vm keeps to the native way, and a kernel
-# that refuses 32-bit programs is then the 126 below.
-#   run-i686.sh [--time-limit S] [--no-vm] RESULTS_DIR COMMAND [ARGS...]
+# way instead of the kernel.
+#   run-i686.sh [--time-limit S] RESULTS_DIR COMMAND [ARGS...]
 # RESULTS_DIR is where the command's files must go to be kept: in the
 # virtual machine nothing else is written through. WINEPREFIX is set for the
-# command in the virtual machine, and left as the caller has it natively.
+# command in the virtual machine, and left as the caller has it natively;
+# there KESTRUM_EMULATED_CPU=1 as well.
 # Exits with the command's status; 125 when the virtual machine failed (the
-# reason on stderr), 126 when neither way can run a 32-bit program here.
+# reason on stderr), 126 when neither way can run a 32-bit program here (the
+# reason on stderr and in RESULTS_DIR/why-not-run).
 set -Eeuo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 time_limit=3600
-no_vm=0
 while [ $# -gt 0 ]; do
   case $1 in
     --time-limit) time_limit=$2; shift 2 ;;
-    --no-vm) no_vm=1; shift ;;
     *) break ;;
   esac
 done
-[ $# -ge 2 ] || { sed -n '9p' "$0" >&2; exit 2; }
+[ $# -ge 2 ] || { sed -n '7p' "$0" >&2; exit 2; }
 results=$1
 shift
 way=${KESTRUM_I686_WAY:-auto}
@@ -49,17 +48,23 @@ case $way in
     ;;
 esac
 
-if [ "$no_vm" -eq 1 ]; then
-  echo "run-i686.sh: this machine's kernel does not start 32-bit programs (KESTRUM_I686_WAY=vm runs them in a virtual machine)" >&2
-  exit 126
-fi
 echo "run-i686.sh: this machine's kernel starts no 32-bit program: in a virtual machine" >&2
-if ! command -v qemu-system-x86_64 >/dev/null || ! vm=$("$here/prepare-vm.sh"); then
-  echo "run-i686.sh: neither way can run a 32-bit program here: the kernel refuses them," \
-    "and the virtual machine could not be prepared (packages qemu-system-x86, busybox-static, cpio," \
-    "and Debian's kernel package downloaded)" >&2
+# neither WHY: the 126 below, with its reason on stderr and in
+# RESULTS_DIR/why-not-run for the caller's summary.
+neither() {
+  mkdir -p "$results"
+  echo "the kernel refuses 32-bit programs, and $1" | tee "$results/why-not-run" >&2
   exit 126
+}
+command -v qemu-system-x86_64 >/dev/null || neither "there is no qemu-system-x86_64 (package qemu-system-x86)"
+prepare_errors=$(mktemp)
+if ! vm=$("$here/prepare-vm.sh" 2>"$prepare_errors"); then
+  cat "$prepare_errors" >&2
+  why=$(grep . "$prepare_errors" | tail -n 1)
+  rm -f "$prepare_errors"
+  neither "the virtual machine could not be prepared: ${why:-prepare-vm.sh said nothing}"
 fi
+rm -f "$prepare_errors"
 # 32-bit wine needs a prefix with its half (syswow64), which only a kernel
 # that starts 32-bit programs can make: the command makes it in the guest the
 # first time (prepare-wine-prefix.sh, which the i686 job and the benchmarks
@@ -70,6 +75,8 @@ mkdir -p "$prefix"
 exec 9>"$prefix.lock"
 flock 9
 status=0
-KESTRUM_VM_DIR=$vm WINEPREFIX=$prefix "$here/run-in-vm.sh" --time-limit "$time_limit" --share "$prefix" \
+# KESTRUM_EMULATED_CPU tells the command its processor is emulated, some
+# ten times slower than this machine's.
+KESTRUM_VM_DIR=$vm WINEPREFIX=$prefix KESTRUM_EMULATED_CPU=1 "$here/run-in-vm.sh" --time-limit "$time_limit" --share "$prefix" \
   "$results" "$@" || status=$?
 exit "$status"
