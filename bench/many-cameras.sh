@@ -44,7 +44,12 @@ else
   process_name=capture-host
 fi
 outpath() { if [ "$windows" -eq 1 ]; then echo "Z:${1//\//\\}"; else echo "$1"; fi; }
-json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
+# Debian's interpreter, not a shim on PATH: pyenv's starts some 250
+# processes each time, which under an emulated processor outlasts the
+# second between samples.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+json() { "$python" -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 
 . "$(dirname "$0")/camera-sim.sh"
 start_camera_sim "$sim" "$cameras" "$out/sim.log"
@@ -70,7 +75,7 @@ printf '<Configuration><Device><RTPMode>rtpoverudp</RTPMode></Device></Configura
 # The mapped address space (below 2 GB under wine: the Windows user space),
 # in KiB, without the guard pages.
 mapped_kib() {
-  python3 - "$1" "$windows" <<'PY' 2>/dev/null || echo 0
+  "$python" - "$1" "$windows" <<'PY' 2>/dev/null || echo 0
 import sys
 limit = 1 << 31 if sys.argv[2] == "1" else 1 << 64
 total = 0

@@ -22,6 +22,9 @@ wine=$(wine_loader_for "$build/bin/capture-host.exe")
 [ -x "$wine" ] || { echo "run-under-wine.sh: no wine loader at $wine (an i686 build needs wine32:i386)" >&2; exit 1; }
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=-all
 "$(dirname "$0")/prepare-wine-prefix.sh"
+# One wine session for every program below, ended at exit.
+"$(dirname "$0")/start-wine-session.sh"
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 failures=0
 fail() {
   echo "FAIL: $*" >&2
@@ -33,6 +36,7 @@ sim_pids=()
 cleanup() {
   for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
 }
 trap cleanup EXIT
 
@@ -53,7 +57,19 @@ start_sim() {
 http_port() { sed -nE "s|^camera $2: http://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$1"; }
 rtsp_port() { sed -nE "s|^camera $2: .*rtsp://127\.0\.0\.1:([0-9]+)/.*|\1|p" "$1"; }
 state() { curl -s "http://127.0.0.1:$1/sim/state"; }
-json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
+# Debian's interpreter, not a shim on PATH: pyenv's starts some 250
+# processes each time, 9 s under an emulated processor.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+json() { "$python" -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
+# session PORT: "PICTURES TRANSPORT LOGIN" of the camera's newest RTSP
+# session, LOGIN the scheme of its last request's Authorization ("-": none).
+session() {
+  state "$1" | "$python" -c '
+import json, sys
+s = json.load(sys.stdin)["rtsp_sessions"][-1]
+print(s["pictures_sent"], s["transport"], (s["requests"][-1]["authorization"] or "-").split()[0])'
+}
 
 # host_dir NAME MODE: capture-host.exe and the DLL beside their own
 # configuration file (the driver reads it from the host's directory).
@@ -136,12 +152,9 @@ for mode in rtpoverudp rtpovertcp rtpoverrtsp; do
     --seconds "$seconds" --fps 25 --out "$(winpath "$dir/rec")" >"$dir/host.log" 2>&1) ||
     fail "capture-host h264 $mode: $(tail -3 "$dir/host.log")"
   sleep 1
-  session=$(state "$port" | json "json.dumps(d['rtsp_sessions'][-1])")
-  sent=$(json "d['pictures_sent']" <<<"$session")
-  transport=$(json "d['transport']" <<<"$session")
-  auth=$(json "d['requests'][-1]['authorization']" <<<"$session")
+  read -r sent transport auth <<<"$(session "$port")"
   got=$(recorded "$dir/rec/channel1.csv")
-  echo "h264 $mode: $got recorded of $sent sent over $transport; the last request's login: ${auth%% *}"
+  echo "h264 $mode: $got recorded of $sent sent over $transport; the last request's login: $auth"
   if [ "$sent" -lt 25 ] || [ "$got" -lt $((sent - 1 - $(late 25))) ] || [ "$got" -gt "$sent" ]; then
     fail "h264 $mode: $got access units recorded of $sent sent"
   fi
@@ -149,7 +162,7 @@ for mode in rtpoverudp rtpovertcp rtpoverrtsp; do
     rtpoverudp) [ "$transport" = udp ] || fail "h264 $mode went over $transport" ;;
     *) [ "$transport" = interleaved ] || fail "h264 $mode went over $transport" ;;
   esac
-  [ "${auth%% *}" = Digest ] || fail "h264 $mode: the RTSP requests carried no Digest login"
+  [ "$auth" = Digest ] || fail "h264 $mode: the RTSP requests carried no Digest login"
   check_decodes "$dir/rec/channel1.h264" h264
 done
 
@@ -166,9 +179,7 @@ dir=$(host_dir four-cameras rtpoverudp)
 sleep 1
 for n in 0 1 2 3; do
   p=${ports[$n]}
-  session=$(state "$p" | json "json.dumps(d['rtsp_sessions'][-1])")
-  sent=$(json "d['pictures_sent']" <<<"$session")
-  transport=$(json "d['transport']" <<<"$session")
+  read -r sent transport _ <<<"$(session "$p")"
   got=$(recorded "$dir/rec/port$p/channel1.csv")
   echo "camera $p: $got recorded of $sent sent over $transport"
   if [ "$sent" -lt 30 ] || [ "$got" -lt $((sent - 1 - $(late 10))) ] || [ "$got" -gt "$sent" ] ||
@@ -200,7 +211,6 @@ else
   fail "msabi_host.exe was not built (clang missing?)"
 fi
 
-wineserver -k 2>/dev/null || /usr/lib/wine/wineserver -k 2>/dev/null || true
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed; the logs are in $out" >&2
   exit 1

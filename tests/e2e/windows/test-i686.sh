@@ -30,12 +30,14 @@ step() {
   cat "$results/prefix.log" >"$results/check.log"
   exit 0
 }
-step check "$here/check-wine32.sh" "$wine32" "$root/build-win32/bin/capture-host.exe" || exit 0
+# One wine session for the whole job, ended at exit.
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+step check bash -c '"$1" && exec "$2" "$3" "$4"' check "$here/start-wine-session.sh" "$here/check-wine32.sh" \
+  "$wine32" "$root/build-win32/bin/capture-host.exe" || exit 0
 # As under wine64: a wine process that now and then outlives its program is
 # run once more after a time-out, and the test command names it.
 step ctest bash -c 'cd "$1" && exec ctest --output-on-failure -j "$2" --repeat after-timeout:2' \
   ctest "$root/build-win32" "$jobs"
 step recording "$here/run-under-wine.sh" "$root/build-win32" "$sim" "$results/recording"
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-"$wineserver" -k 2>/dev/null || true
 exit 0
