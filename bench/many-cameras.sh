@@ -15,7 +15,8 @@
 # Windows user space; wine commits thread stacks whole, so they count in
 # full); on Linux it is all the process has mapped.
 # Exit status 0 when every camera recorded every unit its session sent, give
-# or take the one in flight when the recording stopped.
+# or take the one in flight when the recording stopped (2 s of them under an
+# emulated processor, below).
 set -Eeuo pipefail
 trap 'status=$?; echo "many-cameras.sh: failed (status $status): $BASH_COMMAND" >&2' ERR
 
@@ -88,7 +89,8 @@ print(total // 1024)
 PY
 }
 resident_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
-cpu_seconds() { awk '{ printf "%.1f\n", ($14 + $15) / 100 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+# Nothing, and a failure, once the process is gone.
+cpu_seconds() { awk '{ printf "%.1f\n", ($14 + $15) / 100 }' "/proc/$1/stat" 2>/dev/null; }
 
 # record COUNT SECONDS NAME: records the first COUNT cameras; leaves the
 # peaks in $out/NAME.peaks ("threads mapped_kib host_cpu server_cpu resident_kib").
@@ -99,7 +101,7 @@ record() {
     --port "$first_http-$((first_http + last))" --rtsp-port "$first_rtsp-$((first_rtsp + last))" \
     --width 640 --height 480 --fps "$fps" --quality 60 --resolutions "640x480;1280x720" --firmware 2.4.1 \
     --seconds "$secs" --out "$(outpath "$out/$name")" >"$out/$name.log" 2>&1) &
-  local launcher=$! pid="" threads=0 mapped=0 resident=0 peak_threads=0 peak_mapped=0 peak_resident=0 host_cpu=0
+  local launcher=$! pid="" cpu threads=0 mapped=0 resident=0 peak_threads=0 peak_mapped=0 peak_resident=0 host_cpu=0
   local server_cpu=0
   while kill -0 "$launcher" 2>/dev/null; do
     # The newest of that name: wine may start the program through a helper.
@@ -111,8 +113,9 @@ record() {
       [ "$resident" -gt "$peak_resident" ] && peak_resident=$resident
       [ "$threads" -gt "$peak_threads" ] && peak_threads=$threads
       [ "$mapped" -gt "$peak_mapped" ] && peak_mapped=$mapped
-      host_cpu=$(cpu_seconds "$pid")
-      [ "$windows" -eq 1 ] && server_cpu=$(cpu_seconds "$(pgrep -n wineserver || echo 0)")
+      # The last sample that could be read: the one as the process ends may not.
+      cpu=$(cpu_seconds "$pid") && host_cpu=$cpu
+      if [ "$windows" -eq 1 ]; then cpu=$(cpu_seconds "$(pgrep -n wineserver || echo 0)") && server_cpu=$cpu; fi
     fi
     sleep 1
   done
@@ -135,6 +138,11 @@ read -r threads mapped host_cpu server_cpu resident <"$out/many.peaks"
 elapsed=$(($(date +%s) - before))
 sleep 1
 
+# Give or take the unit in flight as the recording stopped; under an emulated
+# processor (KESTRUM_EMULATED_CPU=1, the virtual machine of tests/e2e/vm)
+# the cameras hear their stops one after another, up to 2 s late.
+slack=1
+[ "${KESTRUM_EMULATED_CPU:-0}" = 1 ] && slack=$((2 * fps))
 complete=0
 short=()
 for n in $(seq 1 "$cameras"); do
@@ -146,7 +154,7 @@ for n in $(seq 1 "$cameras"); do
   csv="$out/many/port$port/channel1.csv"
   got=0
   [ -f "$csv" ] && got=$(($(wc -l <"$csv") - 1))
-  if [ "$sent" -gt 0 ] && [ "$got" -ge $((sent - 1)) ] && [ "$got" -le "$sent" ]; then
+  if [ "$sent" -gt 0 ] && [ "$got" -ge $((sent - slack)) ] && [ "$got" -le "$sent" ]; then
     complete=$((complete + 1))
   else
     short+=("$port: $got of $sent")
@@ -156,7 +164,7 @@ done
 per_camera_kib=$(((mapped - one_mapped) / (cameras > 1 ? cameras - 1 : 1)))
 per_camera_threads=$(awk -v a="$threads" -v b="$one_threads" -v n="$cameras" 'BEGIN { printf "%.2f", (a - b) / (n > 1 ? n - 1 : 1) }')
 echo
-echo "cameras with every access unit: $complete of $cameras"
+echo "cameras with every access unit (give or take $slack at the stop): $complete of $cameras"
 for line in "${short[@]:0:20}"; do echo "  short: $line"; done
 [ ${#short[@]} -gt 20 ] && echo "  ... and $((${#short[@]} - 20)) more"
 echo "peak threads: $threads ($per_camera_threads per camera)"
